@@ -1,0 +1,272 @@
+// tintcell_test: reading the header and pixels, and whole runs of the built binary.
+#include "tintcell.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "expect.h"
+#include "palette.h"
+
+extern char **environ;
+
+namespace {
+
+std::string px(int r, int g, int b)
+{
+    return {static_cast<char>(r), static_cast<char>(g), static_cast<char>(b)};
+}
+
+const std::string redpx = px(255, 0, 0), whitepx = px(255, 255, 255), blackpx = px(0, 0, 0);
+
+// The bytes of a cell that the writer sends first in an image.
+std::string firstcell(uint8_t r, uint8_t g, uint8_t b)
+{
+    buildpalette();
+    const cell &c = palettecell(nearestcell(r, g, b));
+    return esc + "[" + std::to_string(c.fg) + ";" + std::to_string(c.bg) + "m" + c.glyph;
+}
+
+struct rendered {
+    bool ok;
+    std::string out;
+};
+
+rendered render(const std::string &file)
+{
+    buildpalette();
+    FILE *in = tmpfile();
+    fwrite(file.data(), 1, file.size(), in);
+    rewind(in);
+    char *bytes = nullptr;
+    size_t length = 0;
+    FILE *out = open_memstream(&bytes, &length);
+    const bool ok = renderppm(in, out);
+    fclose(out);
+    fclose(in);
+    rendered r{ok, std::string(bytes, length)};
+    free(bytes);
+    return r;
+}
+
+struct filecase {
+    const char *what;
+    std::string file;
+    std::string expected;
+    bool ok;
+};
+
+void expectcases(const std::vector<filecase> &cases)
+{
+    for (const filecase &c : cases) {
+        const rendered r = render(c.file);
+        EXPECT_EQ(r.out, c.expected) << c.what;
+        EXPECT_EQ(r.ok, c.ok) << c.what;
+    }
+}
+
+const std::string blackredwhite = setboth(black, black) + " " + setbg(red) + " " + setbg(white) + " " + rowend;
+const std::string oneredcell = setboth(black, red) + " " + rowend + closingreset;
+
+TEST(ReadHeader, MagicLine)
+{
+    const std::string rest = "3 1\n255\n" + blackpx + redpx + whitepx;
+    expectcases({
+        {"the magic, a comment, size and maxval", "P6\n# comment\n" + rest, blackredwhite + closingreset, true},
+        {"the whole header on the magic line", "P6 3 1 255\n" + blackpx + redpx + whitepx, "", true},
+        {"a magic line ending in CR LF", "P6\r\n" + rest, "", true},
+        {"a file of P6 and no line end, whose 6 the trim removes", "P6", "", true},
+        {"P, 6, NUL and a newline, which trims to P", std::string("P6\0\n", 4) + rest, "", true},
+        {"an empty file", "", "", true},
+        {"another PPM magic", "P3\n" + rest, "", true},
+        {"a first line that begins with NUL", std::string("\0P6\n", 4) + rest, "", true},
+    });
+}
+
+TEST(ReadHeader, CommentsAndLinePieces)
+{
+    const std::string longcomment = "#" + std::string(254, 'x');  // exactly one 255-byte piece
+    expectcases({
+        {"several comments", "P6\n#a\n#\n# b\n1 1\n255\n" + redpx, oneredcell, true},
+        {"a space before # makes the size line", "P6\n #c\n1 1\n255\n" + redpx, "", false},
+        {"the rest of a 300-byte comment is the size line",
+         "P6\n" + longcomment + "1 1 " + std::string(41, 'y') + "\n255\n" + redpx, oneredcell, true},
+        {"the newline after a 255-byte comment is an empty size line",
+         "P6\n" + longcomment + "\n1 1\n255\n" + redpx, "", false},
+        {"a comment whose # the trim removes is no comment",
+         std::string("P6\n#\0 x\n1 1\n255\n", 16) + redpx, "", false},
+        {"a comment between size and maxval is the maxval line",
+         "P6\n1 1\n# c\n255\n" + redpx, firstcell('2', '5', '5') + rowend + closingreset, true},
+        {"the line after a size line holding the maxval is consumed",
+         "P6\n1 1 255\nnot pixels\n" + redpx, oneredcell, true},
+        {"pixel bytes up to a newline byte are consumed as the maxval line",
+         "P6\n1 1 255\n" + px(9, 9, 10) + redpx, oneredcell, true},
+        {"a maxval of 65535 gives one-byte samples", "P6\n2 1\n65535\n" + px(255, 255, 0) + px(0, 0, 0),
+         setboth(black, yellow) + " " + setbg(black) + " " + rowend + closingreset, true},
+    });
+}
+
+TEST(ReadHeader, SizeLine)
+{
+    const std::string black8 = std::string(8, ' ') + rowend;
+    expectcases({
+        {"octal and hexadecimal", "P6\n010 0x2\n255\n", setboth(black, black) + black8 + black8 + closingreset, true},
+        {"a width below 1 gives rows of only their ends", "P6\n-1 5\n255\n",
+         rowend + rowend + rowend + rowend + rowend + closingreset, true},
+        {"height 0 gives only the reset", "P6\n5 0\n255\n" + redpx, closingreset, true},
+        {"the least width", "P6\n-2147483648 0\n255\n", closingreset, true},
+        {"the largest width and no rows", "P6\n0x7fffffff -0x80000000\n255\n", closingreset, true},
+        {"a number past 32 bits", "P6\n4294967297 1\n255\n" + redpx, "", false},
+        {"a negative number past 32 bits", "P6\n1 -2147483649\n255\n" + redpx, "", false},
+        {"a blank size line", "P6\n\n255\n" + redpx, "", false},
+        {"one number", "P6\n1\n255\n" + redpx, "", false},
+        {"numbers on two lines", "P6\n1\n1\n255\n" + redpx, "", false},
+        {"no number", "P6\nwide\n255\n" + redpx, "", false},
+        {"a size line that begins with NUL", std::string("P6\n\0 1 1\n255\n", 13) + redpx, "", false},
+        {"text after the second number is ignored", "P6\n1 1 x\n255\n" + redpx, oneredcell, true},
+    });
+}
+
+TEST(ReadHeader, EndOfFile)
+{
+    expectcases({
+        {"after the magic", "P6\n", "", false},
+        {"in the comments", "P6\n# c\n", "", false},
+        {"before the maxval line", "P6\n1 1\n", "", false},
+        {"a maxval line with no line end", "P6\n1 1\n255", setboth(black, black) + " " + rowend + closingreset, true},
+    });
+}
+
+TEST(ReadPixels, MissingSamplesKeepTheirValue)
+{
+    expectcases({
+        {"no pixel data: black", "P6\n2 1\n255\n", setboth(black, black) + "  " + rowend + closingreset, true},
+        {"the data ends within a pixel", "P6\n3 1\n255\n" + whitepx + px(0, 0, 0).substr(0, 1),
+         setboth(black, white) + " " + setbg(cyan) + "  " + rowend + closingreset, true},
+        {"the data ends across rows", "P6\n1 2\n255\n" + redpx, setboth(black, red) + " " + rowend + " " + rowend + closingreset, true},
+        {"bytes after the last pixel are not used", "P6\n1 1\n255\n" + redpx + "trailing", oneredcell, true},
+    });
+}
+
+// A run of the built binary: what it printed on each stream and its exit status.
+struct run {
+    int status;
+    std::string out, err;
+};
+
+std::string slurp(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+// Scratch files are named for this process: ctest runs tests side by side.
+std::string scratchpath(const std::string &name)
+{
+    return testing::TempDir() + "tintcell_" + std::to_string(getpid()) + "_" + name;
+}
+
+std::string scratchfile(const std::string &name, const std::string &bytes)
+{
+    const std::string path = scratchpath(name);
+    std::ofstream(path, std::ios::binary) << bytes;
+    return path;
+}
+
+// Runs tintcell with the arguments; standard input comes from stdinpath and
+// standard output goes to outpath, or to a scratch file when that is empty.
+run runtool(const std::vector<std::string> &args, const std::string &stdinpath = "/dev/null",
+            std::string outpath = "")
+{
+    const std::string errpath = scratchpath("stderr");
+    const bool captureout = outpath.empty();
+    if (captureout)
+        outpath = scratchpath("stdout");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, stdinpath.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, outpath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, errpath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<char *> argv{const_cast<char *>(TINTCELL_BINARY)};
+    for (const std::string &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid;
+    run r{-1, "", ""};
+    if (posix_spawn(&pid, TINTCELL_BINARY, &actions, nullptr, argv.data(), environ) == 0) {
+        int wstatus;
+        waitpid(pid, &wstatus, 0);
+        r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    if (captureout) {
+        r.out = slurp(outpath);
+        unlink(outpath.c_str());
+    }
+    r.err = slurp(errpath);
+    unlink(errpath.c_str());
+    return r;
+}
+
+TEST(EndToEnd, OutputAndExitStatus)
+{
+    const std::string image = scratchfile("image.ppm", "P6\n# three\n3 1\n255\n" + blackpx + redpx + whitepx);
+    const std::string notppm = scratchfile("notppm.ppm", "P3\n3 1\n255\n");
+    const std::string broken = scratchfile("broken.ppm", "P6\n3\n255\n");
+    struct {
+        const char *what;
+        std::vector<std::string> args;
+        std::string stdinpath;
+        int status;
+        std::string out;
+    } cases[] = {
+        {"an image", {image}, "/dev/null", exitok, blackredwhite + closingreset},
+        {"arguments after the first", {image, "--help", "-"}, "/dev/null", exitok, blackredwhite + closingreset},
+        {"an image through /dev/stdin", {"/dev/stdin"}, image, exitok, blackredwhite + closingreset},
+        {"a file that is not P6", {notppm}, "/dev/null", exitok, ""},
+        {"a broken header", {broken}, "/dev/null", exitfailure, ""},
+        {"no argument", {}, "/dev/null", exitusage, ""},
+        {"a file that does not exist", {scratchpath("missing.ppm")}, "/dev/null", exitfailure, ""},
+        {"a directory", {"/"}, "/dev/null", exitfailure, ""},
+        {"an empty path", {""}, "/dev/null", exitfailure, ""},
+    };
+    for (const auto &c : cases) {
+        const run r = runtool(c.args, c.stdinpath);
+        EXPECT_EQ(r.status, c.status) << c.what;
+        EXPECT_EQ(r.out, c.out) << c.what;
+        EXPECT_EQ(r.err, "") << c.what;
+    }
+    for (const std::string &path : {image, notppm, broken})
+        unlink(path.c_str());
+}
+
+TEST(EndToEnd, OutputThatCannotBeWrittenFails)
+{
+    const run r = runtool({TINTCELL_SAMPLE}, "/dev/null", "/dev/full");
+    EXPECT_EQ(r.status, exitfailure);
+    EXPECT_EQ(r.err, "");
+}
+
+TEST(EndToEnd, SampleMatchesTheLibrary)
+{
+    const run r = runtool({TINTCELL_SAMPLE});
+    EXPECT_EQ(r.status, exitok);
+    const rendered expected = render(slurp(TINTCELL_SAMPLE));
+    ASSERT_TRUE(expected.ok);
+    EXPECT_EQ(r.out, expected.out);
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 22 + 1);
+}
+
+}  // namespace
