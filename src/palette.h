@@ -34,7 +34,8 @@ void buildpalette();
 // The number of cells built: 512 once the palette is built.
 int palettecount();
 
-// The cell at an index from 0 to palettecount() - 1.
+// The cell at an index from 0 to palettecount() - 1. The cells lie in one
+// array in index order.
 const cell &palettecell(int index);
 
 // The index of the cell nearest to the pixel.
