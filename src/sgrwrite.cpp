@@ -1,38 +1,151 @@
 // sgrwrite: the escape-sequence writer.
 #include "sgrwrite.h"
 
+#include <cstring>
+
 static constexpr int esc = 27;
 
-void beginimage(termstate *t, FILE *out)
+// A cell's SGR codes are 30 to 37 and 40 to 47, so every sequence can be
+// made once from its format and copied from then on.
+static constexpr int maxsequence = 16;
+static constexpr int maxcellbytes = 8 + 1;
+
+struct sequence {
+    int length;
+    char bytes[maxsequence];
+};
+
+static struct {
+    sequence both[8][8];  // by foreground, then background colour index
+    sequence fg[8];
+    sequence bg[8];
+} sequences;
+
+static sequence makeboth(int fg, int bg)
 {
-    t->fg = -1;
-    t->bg = -1;
-    t->out = out;
+    sequence s;
+    s.length = snprintf(s.bytes, maxsequence, "%c[%i;%im", esc, fg, bg);
+    return s;
 }
 
-void putcell(termstate *t, const cell &c)
+static sequence makeone(int code)
 {
-    const bool fgdiffers = c.fg != t->fg;
-    const bool bgdiffers = c.bg != t->bg;
-    if (fgdiffers && bgdiffers) {
-        fprintf(t->out, "%c[%i;%im", esc, c.fg, c.bg);
-        t->fg = c.fg;
-    } else if (bgdiffers) {
-        fprintf(t->out, "%c[%im", esc, c.bg);
-    } else if (fgdiffers && c.glyph != ' ') {
-        fprintf(t->out, "%c[%im", esc, c.fg);
-        t->fg = c.fg;
+    sequence s;
+    s.length = snprintf(s.bytes, maxsequence, "%c[%im", esc, code);
+    return s;
+}
+
+void openout(sgrout *o, FILE *to)
+{
+    for (int f = 0; f < 8; f++) {
+        for (int k = 0; k < 8; k++)
+            sequences.both[f][k] = makeboth(30 + f, 40 + k);
+        sequences.fg[f] = makeone(30 + f);
+        sequences.bg[f] = makeone(40 + f);
     }
-    fputc(c.glyph, t->out);
-    t->bg = c.bg;
+    o->to = to;
+    o->failed = false;
+    o->used = 0;
+    beginimage(o);
 }
 
-void endrow(termstate *t)
+void beginimage(sgrout *o)
 {
-    fputc('\n', t->out);
+    o->colours.fg = -1;
+    o->colours.bg = -1;
 }
 
-void endimage(termstate *t)
+// After a failed write the bytes are dropped: a stream that has lost some of
+// the picture cannot show the rest of it right.
+static void flushpending(sgrout *o)
 {
-    fprintf(t->out, "%c[0m\n", esc);
+    if (!o->failed && o->used > 0)
+        o->failed = fwrite(o->pending, 1, o->used, o->to) != static_cast<size_t>(o->used);
+    o->used = 0;
+}
+
+// The change the cell needs and its glyph, at pending + *used. Sequences are
+// copied eight bytes at a time, their longest; the room for a cell allows it.
+static inline void writecell(char *pending, int *used, termstate *in, const cell &c)
+{
+    const bool fgdiffers = c.fg != in->fg;
+    const bool bgdiffers = c.bg != in->bg;
+    const sequence *s = nullptr;
+    if (fgdiffers && bgdiffers) {
+        s = &sequences.both[c.fg - 30][c.bg - 40];
+        in->fg = c.fg;
+    } else if (bgdiffers) {
+        s = &sequences.bg[c.bg - 40];
+    } else if (fgdiffers && c.glyph != ' ') {
+        s = &sequences.fg[c.fg - 30];
+        in->fg = c.fg;
+    }
+    if (s != nullptr) {
+        memcpy(pending + *used, s->bytes, 8);
+        *used += s->length;
+    }
+    pending[(*used)++] = c.glyph;
+    in->bg = c.bg;
+}
+
+void putcell(sgrout *o, const cell &c)
+{
+    if (o->used > outbuffersize - maxcellbytes)
+        flushpending(o);
+    writecell(o->pending, &o->used, &o->colours, c);
+}
+
+void putindexed(sgrout *o, const uint16_t *indices, int count)
+{
+    const cell *cells = &palettecell(0);
+    termstate in = o->colours;
+    int used = o->used;
+    for (int i = 0; i < count; i++) {
+        if (used > outbuffersize - maxcellbytes) {
+            o->used = used;
+            flushpending(o);
+            used = 0;
+        }
+        writecell(o->pending, &used, &in, cells[indices[i]]);
+    }
+    o->used = used;
+    o->colours = in;
+}
+
+// Once a cell is written, the colours in force fit it (or, for a space, fit
+// all it shows), so every repeat of it is its glyph alone.
+void putcells(sgrout *o, const cell &c, int64_t count)
+{
+    if (count <= 0)
+        return;
+    putcell(o, c);
+    for (count--; count > 0 && !o->failed;) {
+        if (o->used == outbuffersize)
+            flushpending(o);
+        const int64_t room = outbuffersize - o->used;
+        const int n = static_cast<int>(count < room ? count : room);
+        memset(o->pending + o->used, c.glyph, n);
+        o->used += n;
+        count -= n;
+    }
+}
+
+void endrow(sgrout *o)
+{
+    if (o->used == outbuffersize)
+        flushpending(o);
+    o->pending[o->used++] = '\n';
+}
+
+void endimage(sgrout *o)
+{
+    if (o->used > outbuffersize - maxsequence)
+        flushpending(o);
+    o->used += snprintf(o->pending + o->used, maxsequence, "%c[0m\n", esc);
+}
+
+bool closeout(sgrout *o)
+{
+    flushpending(o);
+    return fflush(o->to) == 0 && !ferror(o->to) && !o->failed;
 }

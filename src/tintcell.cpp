@@ -67,37 +67,135 @@ static headerresult readheader(FILE *in, int32_t *width, int32_t *height)
     return headerimage;
 }
 
-// A sample that cannot be read keeps the value it had in the previous pixel.
-static void readpixel(FILE *in, pixel *p)
+// Pixel bytes are read in blocks, never beyond the last pixel the header
+// declares: 3 * width * height bytes, below 2^64 for any 32-bit size.
+static constexpr int pixelblock = 3 << 14;
+
+struct pixelsource {
+    FILE *from;
+    uint64_t unread;  // pixel bytes declared and not yet read from the stream
+    bool ended;       // the stream has no more: end of file or a read error
+    const unsigned char *next, *end;
+    unsigned char block[pixelblock];
+};
+
+static void beginpixels(pixelsource *s, FILE *from, int32_t width, int32_t height)
 {
-    int c;
-    if ((c = getc(in)) != EOF)
-        p->red = static_cast<uint8_t>(c);
-    if ((c = getc(in)) != EOF)
-        p->green = static_cast<uint8_t>(c);
-    if ((c = getc(in)) != EOF)
-        p->blue = static_cast<uint8_t>(c);
+    s->from = from;
+    s->unread = width > 0 && height > 0 ? 3 * static_cast<uint64_t>(width) * static_cast<uint64_t>(height) : 0;
+    s->ended = false;
+    s->next = s->end = s->block;
 }
 
-bool renderppm(FILE *in, FILE *out)
+static bool refill(pixelsource *s)
 {
+    const size_t want = s->unread < pixelblock ? static_cast<size_t>(s->unread) : pixelblock;
+    const size_t got = s->ended || want == 0 ? 0 : fread(s->block, 1, want, s->from);
+    s->unread -= got;
+    s->next = s->block;
+    s->end = s->block + got;
+    s->ended = got == 0;
+    return got > 0;
+}
+
+// A sample that cannot be read keeps the value it had in the previous pixel.
+static void readsample(pixelsource *s, uint8_t *sample)
+{
+    if (s->next == s->end && !refill(s))
+        return;
+    *sample = *s->next++;
+}
+
+static void readpixel(pixelsource *s, pixel *p)
+{
+    readsample(s, &p->red);
+    readsample(s, &p->green);
+    readsample(s, &p->blue);
+}
+
+// Pictures repeat their colours, so the answers of recent searches are kept
+// in a direct-mapped table. An odd multiplier permutes the 24-bit colours;
+// the top recentbits of the product pick the slot and the rest are kept as
+// the tag, so slot and tag together name the colour. An entry holds a valid
+// bit, the tag and the 9-bit cell index.
+static constexpr int recentbits = 16;
+static constexpr int tagbits = 24 - recentbits;
+static constexpr uint32_t recentvalid = 1u << 31;
+static_assert(1 + tagbits + 9 <= 32, "an entry must fit 32 bits");
+static uint32_t recent[1 << recentbits];
+
+static inline uint16_t cachednearest(uint8_t red, uint8_t green, uint8_t blue)
+{
+    const uint32_t colour = static_cast<uint32_t>(red) << 16 | static_cast<uint32_t>(green) << 8 | blue;
+    const uint32_t mixed = (colour * 0x9E3779B1u) & 0xFFFFFFu;
+    const uint32_t tag = recentvalid | (mixed & ((1u << tagbits) - 1)) << 9;
+    uint32_t &entry = recent[mixed >> tagbits];
+    if ((entry & ~0x1FFu) != tag)
+        entry = tag | static_cast<uint32_t>(nearestcell(red, green, blue));
+    return static_cast<uint16_t>(entry & 0x1FFu);
+}
+
+// The cells of a row are found and written a chunk at a time.
+static constexpr int chunkcells = 4096;
+
+static pixelsource source;
+static sgrout out;
+static uint16_t chunk[chunkcells];
+
+// Finds the cells of the next pixels, at most want of them, and returns how
+// many it found; p is left holding the last pixel read.
+static int findcells(pixelsource *s, pixel *p, uint16_t *cells, int want)
+{
+    // Pixels that lie wholly in the block need no checks, and the cursor stays
+    // in a register while the cells are stored.
+    const unsigned char *next = s->next;
+    const long inblock = (s->end - next) / 3;
+    const int whole = inblock < want ? static_cast<int>(inblock) : want;
+    for (int i = 0; i < whole; i++, next += 3)
+        cells[i] = cachednearest(next[0], next[1], next[2]);
+    s->next = next;
+    if (whole > 0)
+        *p = {next[-3], next[-2], next[-1]};
+    if (whole == want)
+        return whole;
+    // The block ends here: one pixel sample by sample, which reads the next
+    // block or meets the end of the data.
+    readpixel(s, p);
+    cells[whole] = cachednearest(p->red, p->green, p->blue);
+    return whole + 1;
+}
+
+static void writeimage(pixelsource *s, sgrout *o, int32_t width, int32_t height)
+{
+    beginimage(o);
+    pixel p = {0, 0, 0};
+    for (int32_t y = 0; y < height && !o->failed; y++) {
+        int32_t x = 0;
+        while (x < width && !s->ended) {
+            const int n = findcells(s, &p, chunk, width - x < chunkcells ? width - x : chunkcells);
+            putindexed(o, chunk, n);
+            x += n;
+        }
+        // Past the end of the data every cell shows the last colour formed.
+        if (x < width)
+            putcells(o, palettecell(cachednearest(p.red, p.green, p.blue)), static_cast<int64_t>(width) - x);
+        endrow(o);
+    }
+    endimage(o);
+}
+
+bool renderppm(FILE *in, FILE *to)
+{
+    openout(&out, to);
     int32_t width = 0, height = 0;
     const headerresult header = readheader(in, &width, &height);
-    if (header != headerimage)
-        return header == headernotppm;
-    termstate t;
-    beginimage(&t, out);
-    pixel p = {0, 0, 0};
-    for (int32_t y = 0; y < height; y++) {
-        for (int32_t x = 0; x < width; x++) {
-            readpixel(in, &p);
-            putcell(&t, palettecell(nearestcell(p.red, p.green, p.blue)));
-        }
-        endrow(&t);
+    if (header == headerimage) {
+        beginpixels(&source, in, width, height);
+        writeimage(&source, &out, width, height);
     }
-    endimage(&t);
     // A read error in the pixels is shown like the end of the data, and fails the run.
-    return !ferror(in);
+    const bool written = closeout(&out);
+    return header != headerbroken && !ferror(in) && written;
 }
 
 int loadppm(const char *path)
@@ -111,7 +209,5 @@ int loadppm(const char *path)
             ok = fclose(in) == 0 && ok;
         }
     }
-    // A picture that did not reach its destination is a failed run.
-    ok = fflush(stdout) == 0 && !ferror(stdout) && ok;
     return path == nullptr ? exitusage : ok ? exitok : exitfailure;
 }

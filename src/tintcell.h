@@ -35,6 +35,7 @@ enum {
 int loadppm(const char *path);
 
 // Reads the image from in and writes its picture to out. False when the
-// header is broken or in could not be read; true for a shown image and for a
-// file that is not a P6 image, which writes nothing.
+// header is broken, in could not be read or out could not be written; true
+// for a shown image and for a file that is not a P6 image, which writes
+// nothing.
 bool renderppm(FILE *in, FILE *out);

@@ -13,21 +13,38 @@ namespace {
 
 using rows = std::vector<std::vector<int>>;
 
+sgrout writer;
+
+// How the cells of a row reach the writer.
+enum feed { onebyone, inruns, indexed };
+
 // Writes one image of palette cells, given by index row by row.
-std::string writeimage(const rows &image)
+std::string writeimage(const rows &image, feed how = onebyone)
 {
     buildpalette();
     char *bytes = nullptr;
     size_t length = 0;
     FILE *out = open_memstream(&bytes, &length);
-    termstate t;
-    beginimage(&t, out);
+    openout(&writer, out);
     for (const std::vector<int> &row : image) {
-        for (int index : row)
-            putcell(&t, palettecell(index));
-        endrow(&t);
+        if (how == indexed) {
+            const std::vector<uint16_t> indices(row.begin(), row.end());
+            putindexed(&writer, indices.data(), static_cast<int>(indices.size()));
+        }
+        for (size_t i = 0; how != indexed && i < row.size();) {
+            size_t run = 1;
+            while (how == inruns && i + run < row.size() && row[i + run] == row[i])
+                run++;
+            if (how == inruns)
+                putcells(&writer, palettecell(row[i]), static_cast<int64_t>(run));
+            else
+                putcell(&writer, palettecell(row[i]));
+            i += run;
+        }
+        endrow(&writer);
     }
-    endimage(&t);
+    endimage(&writer);
+    EXPECT_TRUE(closeout(&writer));
     fclose(out);
     std::string written(bytes, length);
     free(bytes);
@@ -72,8 +89,57 @@ TEST(PutCell, SendsOnlyTheNeededChange)
         {"rows with no cells are only their ends", {{}, {}}, rowend + rowend + closingreset},
         {"an image with no rows is only the reset", {}, closingreset},
     };
-    for (const writecase &c : cases)
-        EXPECT_EQ(writeimage(c.image), c.expected) << c.what;
+    for (const writecase &c : cases) {
+        for (feed how : {onebyone, inruns, indexed})
+            EXPECT_EQ(writeimage(c.image, how), c.expected) << c.what << ", fed " << how;
+    }
+}
+
+// Rows long enough to cross the writer's buffer many times, in runs of
+// every length up to 40 of cells that need each kind of change.
+TEST(PutCell, BufferedBytesArriveInOrder)
+{
+    const int cycle[] = {cellindex(black, black, 0), cellindex(red, black, 7), cellindex(red, blue, 3),
+                         cellindex(green, blue, 0), cellindex(green, blue, 5), cellindex(white, white, 1)};
+    rows image(3);
+    std::string expected;
+    int fg = -1, bg = -1;
+    for (std::vector<int> &row : image) {
+        for (int i = 0; row.size() < 3 * outbuffersize; i++) {
+            const int index = cycle[i % 6];
+            const int f = index / 64, k = index / 8 % 8;
+            const char glyph = " .:>ia0N"[index % 8];
+            for (int n = 0; n <= i % 40; n++) {
+                row.push_back(index);
+                if (fgcode(f) != fg && bgcode(k) != bg)
+                    expected += setboth(f, k);
+                else if (bgcode(k) != bg)
+                    expected += setbg(k);
+                else if (fgcode(f) != fg && glyph != ' ')
+                    expected += setfg(f);
+                if (bgcode(k) != bg || glyph != ' ')
+                    fg = fgcode(f);
+                bg = bgcode(k);
+                expected += glyph;
+            }
+        }
+        expected += rowend;
+    }
+    expected += closingreset;
+    for (feed how : {onebyone, inruns, indexed})
+        EXPECT_EQ(writeimage(image, how), expected) << "fed " << how;
+}
+
+TEST(PutCell, NothingReachesAStreamAfterAFailedWrite)
+{
+    buildpalette();
+    FILE *full = fopen("/dev/full", "w");
+    ASSERT_NE(full, nullptr);
+    openout(&writer, full);
+    putcells(&writer, palettecell(cellindex(black, red, 7)), 10 * int64_t{outbuffersize});
+    EXPECT_TRUE(writer.failed);
+    EXPECT_FALSE(closeout(&writer));
+    fclose(full);
 }
 
 TEST(PutCell, EachImageStartsWithNothingSent)
@@ -82,11 +148,12 @@ TEST(PutCell, EachImageStartsWithNothingSent)
     char *bytes = nullptr;
     size_t length = 0;
     FILE *out = open_memstream(&bytes, &length);
-    termstate t;
+    openout(&writer, out);
     for (int image = 0; image < 2; image++) {
-        beginimage(&t, out);
-        putcell(&t, palettecell(cellindex(black, black, 0)));
+        beginimage(&writer);
+        putcell(&writer, palettecell(cellindex(black, black, 0)));
     }
+    EXPECT_TRUE(closeout(&writer));
     fclose(out);
     const std::string once = setboth(black, black) + " ";
     EXPECT_EQ(std::string(bytes, length), once + once);

@@ -17,6 +17,7 @@
 
 #include "expect.h"
 #include "palette.h"
+#include "sgrwrite.h"
 
 extern char **environ;
 
@@ -156,6 +157,62 @@ TEST(ReadPixels, MissingSamplesKeepTheirValue)
         {"the data ends across rows", "P6\n1 2\n255\n" + redpx, setboth(black, red) + " " + rowend + " " + rowend + closingreset, true},
         {"bytes after the last pixel are not used", "P6\n1 1\n255\n" + redpx + "trailing", oneredcell, true},
     });
+}
+
+// The run as the format describes it: one sample at a time, each pixel
+// searched by the plain scan and written by putcell.
+std::string modelrun(const std::string &pixels, int width, int height)
+{
+    static sgrout model;
+    buildpalette();
+    char *bytes = nullptr;
+    size_t length = 0;
+    FILE *out = open_memstream(&bytes, &length);
+    openout(&model, out);
+    uint8_t sample[3] = {0, 0, 0};
+    size_t at = 0;
+    for (int y = 0; y < height; y++) {
+        for (int x = 0; x < width; x++) {
+            for (uint8_t &s : sample) {
+                if (at < pixels.size())
+                    s = static_cast<uint8_t>(pixels[at++]);
+            }
+            putcell(&model, palettecell(scannearest(sample[0], sample[1], sample[2])));
+        }
+        endrow(&model);
+    }
+    endimage(&model);
+    closeout(&model);
+    fclose(out);
+    std::string written(bytes, length);
+    free(bytes);
+    return written;
+}
+
+// Rows wider than the cells found at a time, and more data than one read
+// takes, cut short at places that fall on and off the edges of pixels and
+// blocks. Colours come in runs, so that some repeat at once and some later.
+TEST(ReadPixels, LargeImageMatchesTheModel)
+{
+    const int width = 5000, height = 5;
+    std::string pixels;
+    uint32_t state = 12345;
+    while (pixels.size() < 3u * width * height) {
+        state = state * 1103515245u + 12345u;
+        const std::string colour = px(state >> 24, state >> 16, state >> 8);
+        for (uint32_t n = state >> 29; n-- > 0;)
+            pixels += colour;
+        pixels += px(state >> 8, state >> 24, state >> 16);
+    }
+    pixels.resize(3u * width * height);
+    const std::string header = "P6\n" + std::to_string(width) + " " + std::to_string(height) + "\n255\n";
+    for (size_t cut : {pixels.size(), pixels.size() - 1, size_t{49152}, size_t{49153}, size_t{49154},
+                       size_t{3 * 4096 + 2}, size_t{15000}, size_t{2}, size_t{0}}) {
+        const std::string data = pixels.substr(0, cut);
+        const rendered r = render(header + data);
+        EXPECT_TRUE(r.ok);
+        EXPECT_TRUE(r.out == modelrun(data, width, height)) << "data cut after " << cut << " bytes";
+    }
 }
 
 // A run of the built binary: what it printed on each stream and its exit status.

@@ -122,8 +122,9 @@ static void photo(int width, int height)
                 g = 0.10;
                 b = 0.15;
             }
-            const double grain = (noise() - 0.5) * 0.05;
-            putrgb(r + grain, g + grain, b + grain);
+            const double luma = (noise() - 0.5) * 0.03;
+            putrgb(r + luma + (noise() - 0.5) * 0.02, g + luma + (noise() - 0.5) * 0.02,
+                   b + luma + (noise() - 0.5) * 0.02);
         }
     }
 }
