@@ -124,7 +124,7 @@ static constexpr uint32_t recentvalid = 1u << 31;
 static_assert(1 + tagbits + 9 <= 32, "an entry must fit 32 bits");
 static uint32_t recent[1 << recentbits];
 
-static inline uint16_t cachednearest(uint8_t red, uint8_t green, uint8_t blue)
+[[maybe_unused]] static inline uint16_t cachednearest(uint8_t red, uint8_t green, uint8_t blue)
 {
     const uint32_t colour = static_cast<uint32_t>(red) << 16 | static_cast<uint32_t>(green) << 8 | blue;
     const uint32_t mixed = (colour * 0x9E3779B1u) & 0xFFFFFFu;
@@ -133,6 +133,17 @@ static inline uint16_t cachednearest(uint8_t red, uint8_t green, uint8_t blue)
     if ((entry & ~0x1FFu) != tag)
         entry = tag | static_cast<uint32_t>(nearestcell(red, green, blue));
     return static_cast<uint16_t>(entry & 0x1FFu);
+}
+
+// The benchmarks build a second binary with TINTCELL_PLAIN_SCAN defined:
+// every pixel searched by the plain scan, the tool as measured against.
+static inline uint16_t findcell(uint8_t red, uint8_t green, uint8_t blue)
+{
+#ifdef TINTCELL_PLAIN_SCAN
+    return static_cast<uint16_t>(scannearest(red, green, blue));
+#else
+    return cachednearest(red, green, blue);
+#endif
 }
 
 // The cells of a row are found and written a chunk at a time.
@@ -152,7 +163,7 @@ static int findcells(pixelsource *s, pixel *p, uint16_t *cells, int want)
     const long inblock = (s->end - next) / 3;
     const int whole = inblock < want ? static_cast<int>(inblock) : want;
     for (int i = 0; i < whole; i++, next += 3)
-        cells[i] = cachednearest(next[0], next[1], next[2]);
+        cells[i] = findcell(next[0], next[1], next[2]);
     s->next = next;
     if (whole > 0)
         *p = {next[-3], next[-2], next[-1]};
@@ -161,7 +172,7 @@ static int findcells(pixelsource *s, pixel *p, uint16_t *cells, int want)
     // The block ends here: one pixel sample by sample, which reads the next
     // block or meets the end of the data.
     readpixel(s, p);
-    cells[whole] = cachednearest(p->red, p->green, p->blue);
+    cells[whole] = findcell(p->red, p->green, p->blue);
     return whole + 1;
 }
 
@@ -178,7 +189,7 @@ static void writeimage(pixelsource *s, sgrout *o, int32_t width, int32_t height)
         }
         // Past the end of the data every cell shows the last colour formed.
         if (x < width)
-            putcells(o, palettecell(cachednearest(p.red, p.green, p.blue)), static_cast<int64_t>(width) - x);
+            putcells(o, palettecell(findcell(p.red, p.green, p.blue)), static_cast<int64_t>(width) - x);
         endrow(o);
     }
     endimage(o);

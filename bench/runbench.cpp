@@ -1,0 +1,144 @@
+// runbench: whole runs of tintcell against the plain-scan build and against cat, side by side.
+//
+//   runbench TINTCELL TINTCELL-SCAN IMAGE.ppm...
+//
+// For each image it runs the tool once into a scratch file (the output and
+// its peak resident memory), the plain-scan build once (its time, and whether
+// its bytes are the same), then times the tool, `cat IMAGE` and `cat OUTPUT`,
+// each to /dev/null, and takes the median of repeated runs. Times are wall
+// clock from spawning the process to its end.
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+extern char **environ;
+
+namespace {
+
+struct outcome {
+    double seconds;
+    long peakkb;
+    bool ok;
+};
+
+outcome spawnto(const std::vector<std::string> &command, const std::string &outpath)
+{
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, outpath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<char *> argv;
+    for (const std::string &a : command)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    timespec start, end;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    pid_t pid;
+    outcome o{0, 0, false};
+    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
+        int status;
+        rusage usage;
+        wait4(pid, &status, 0, &usage);
+        clock_gettime(CLOCK_MONOTONIC, &end);
+        o.seconds = static_cast<double>(end.tv_sec - start.tv_sec) + (end.tv_nsec - start.tv_nsec) / 1e9;
+        o.peakkb = usage.ru_maxrss;
+        o.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    return o;
+}
+
+double median(const std::vector<std::string> &command, int runs)
+{
+    std::vector<double> times;
+    for (int i = 0; i < runs; i++)
+        times.push_back(spawnto(command, "/dev/null").seconds);
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
+}
+
+long filesize(const std::string &path)
+{
+    FILE *f = fopen(path.c_str(), "rb");
+    if (f == nullptr)
+        return -1;
+    fseek(f, 0, SEEK_END);
+    const long size = ftell(f);
+    fclose(f);
+    return size;
+}
+
+bool samefiles(const std::string &a, const std::string &b)
+{
+    FILE *fa = fopen(a.c_str(), "rb"), *fb = fopen(b.c_str(), "rb");
+    bool same = fa != nullptr && fb != nullptr;
+    while (same) {
+        const int ca = getc(fa), cb = getc(fb);
+        same = ca == cb;
+        if (ca == EOF)
+            break;
+    }
+    if (fa != nullptr)
+        fclose(fa);
+    if (fb != nullptr)
+        fclose(fb);
+    return same;
+}
+
+// Width times height from the size line of an image that mkppm wrote.
+long pixelsof(const std::string &path)
+{
+    FILE *f = fopen(path.c_str(), "rb");
+    long width = 0, height = 0;
+    if (f != nullptr) {
+        char line[256];
+        while (fgets(line, sizeof line, f) != nullptr && (line[0] == '#' || line[0] == 'P'))
+            ;
+        if (sscanf(line, "%ld %ld", &width, &height) != 2)
+            width = height = 0;
+        fclose(f);
+    }
+    return width * height;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc < 4) {
+        fputs("usage: runbench TINTCELL TINTCELL-SCAN IMAGE.ppm...\n", stderr);
+        return 2;
+    }
+    const std::string tool = argv[1], scan = argv[2];
+    const std::string fastout = "runbench-fast.out", scanout = "runbench-scan.out";
+    printf("| image | pixels | tintcell s | Mpixel/s | bytes/pixel | peak RSS KB | plain scan s | speed-up | cat in + out s | tintcell / cat | same bytes |\n");
+    printf("|---|---|---|---|---|---|---|---|---|---|---|\n");
+    bool allsame = true;
+    for (int i = 3; i < argc; i++) {
+        const std::string image = argv[i];
+        const long pixels = pixelsof(image);
+        const outcome first = spawnto({tool, image}, fastout);
+        const outcome reference = spawnto({scan, image}, scanout);
+        const bool same = first.ok && reference.ok && samefiles(fastout, scanout);
+        allsame = allsame && same;
+        const int runs = pixels > 4000000 ? 5 : 21;
+        const double fast = median({tool, image}, runs);
+        const double cat = median({"cat", image}, runs) + median({"cat", fastout}, runs);
+        const std::string name = image.substr(image.find_last_of('/') + 1);
+        printf("| %s | %ld | %.4f | %.1f | %.3f | %ld | %.2f | %.0fx | %.4f | %.2f | %s |\n", name.c_str(), pixels,
+               fast, pixels / fast / 1e6, static_cast<double>(filesize(fastout)) / pixels, first.peakkb,
+               reference.seconds, reference.seconds / fast, cat, fast / cat, same ? "yes" : "NO");
+        fflush(stdout);
+    }
+    unlink(fastout.c_str());
+    unlink(scanout.c_str());
+    return allsame ? 0 : 1;
+}
