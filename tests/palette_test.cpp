@@ -95,6 +95,29 @@ TEST(Palette, CellsByIndex)
     EXPECT_EQ(colours.size(), 400u);
 }
 
+// The fast search takes each glyph's best cell channel by channel. That is
+// exact only while, for every sample, two different values of a channel lie
+// at errors far apart compared with the rounding of a sum (2^-62).
+TEST(Palette, ChannelErrorsOfAGlyphStayApart)
+{
+    buildpalette();
+    long double closest = 1;
+    for (int j = 0; j < 8; j++) {
+        const float values[4] = {palettecell(cellindex(black, black, j)).r, palettecell(cellindex(red, black, j)).r,
+                                 palettecell(cellindex(black, red, j)).r, palettecell(cellindex(red, red, j)).r};
+        for (int n = 0; n < 256; n++) {
+            for (int a = 0; a < 4; a++) {
+                for (int b = a + 1; b < 4; b++) {
+                    const long double gap = std::fabs(std::fabs(n / 255.0L - values[a]) - std::fabs(n / 255.0L - values[b]));
+                    if (values[a] != values[b] && gap < closest)
+                        closest = gap;
+                }
+            }
+        }
+    }
+    EXPECT_GT(closest, 2.9e-9L);
+}
+
 TEST(Palette, MixedChannelsRoundToFloat)
 {
     buildpalette();
