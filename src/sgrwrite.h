@@ -25,8 +25,10 @@ struct termstate {
     int bg;
 };
 
-// Bytes are gathered here and reach the stream in writes of this size.
-constexpr int outbuffersize = 1 << 16;
+// Bytes are gathered here and reach the stream in writes of this size. A
+// pipe's reader keeps pace with 8 KiB pieces; pieces of 64 KiB, a whole
+// pipe's worth, took more than twice as long to pass through one.
+constexpr int outbuffersize = 1 << 13;
 
 struct sgrout {
     termstate colours;

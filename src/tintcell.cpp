@@ -216,6 +216,9 @@ int loadppm(const char *path)
     if (path != nullptr) {
         FILE *in = fopen(path, "r");
         if (in != nullptr) {
+            // The writer gathers pieces of its own; through stdout's buffer as
+            // well, each would reach the file as two writes.
+            setvbuf(stdout, nullptr, _IONBF, 0);
             ok = renderppm(in, stdout);
             ok = fclose(in) == 0 && ok;
         }
