@@ -15,12 +15,6 @@ struct pixel {
     uint8_t red, green, blue;
 };
 
-enum headerresult {
-    headerimage,   // a size was read; the pixel data follows
-    headernotppm,  // the first line is not the magic
-    headerbroken,  // end of file or a read error in the header, or a bad size
-};
-
 // Reads the next piece of a header line and drops its last character.
 // False at end of file or on a read error, leaving the buffer as it was.
 static bool readline(FILE *in, char (&line)[linesize])
@@ -48,7 +42,7 @@ static bool scansize(const char *line, int32_t *width, int32_t *height)
     return true;
 }
 
-static headerresult readheader(FILE *in, int32_t *width, int32_t *height)
+headerresult readheader(FILE *in, int32_t *width, int32_t *height)
 {
     char line[linesize] = {};
     if (!readline(in, line))

@@ -21,6 +21,7 @@
 // - A width or height below 1 gives no cells in a row or no rows.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 
 // Exit statuses.
@@ -33,6 +34,16 @@ enum {
 // Runs the whole tool on the image at path (nullptr when none was given) and
 // returns the exit status. The picture goes to standard output.
 int loadppm(const char *path);
+
+enum headerresult {
+    headerimage,   // a size was read; the pixel data follows
+    headernotppm,  // the first line is not the magic
+    headerbroken,  // end of file or a read error in the header, or a bad size
+};
+
+// Reads the header from in, leaving the stream at the first pixel byte when
+// it returns headerimage, which is the only case that sets width and height.
+headerresult readheader(FILE *in, int32_t *width, int32_t *height);
 
 // Reads the image from in and writes its picture to out. False when the
 // header is broken, in could not be read or out could not be written; true

@@ -3,23 +3,17 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "expect.h"
 #include "palette.h"
+#include "runtool.h"
 #include "sgrwrite.h"
-
-extern char **environ;
 
 namespace {
 
@@ -213,68 +207,6 @@ TEST(ReadPixels, LargeImageMatchesTheModel)
         EXPECT_TRUE(r.ok);
         EXPECT_TRUE(r.out == modelrun(data, width, height)) << "data cut after " << cut << " bytes";
     }
-}
-
-// A run of the built binary: what it printed on each stream and its exit status.
-struct run {
-    int status;
-    std::string out, err;
-};
-
-std::string slurp(const std::string &path)
-{
-    std::ifstream f(path, std::ios::binary);
-    std::ostringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
-// Scratch files are named for this process: ctest runs tests side by side.
-std::string scratchpath(const std::string &name)
-{
-    return testing::TempDir() + "tintcell_" + std::to_string(getpid()) + "_" + name;
-}
-
-std::string scratchfile(const std::string &name, const std::string &bytes)
-{
-    const std::string path = scratchpath(name);
-    std::ofstream(path, std::ios::binary) << bytes;
-    return path;
-}
-
-// Runs tintcell with the arguments; standard input comes from stdinpath and
-// standard output goes to outpath, or to a scratch file when that is empty.
-run runtool(const std::vector<std::string> &args, const std::string &stdinpath = "/dev/null",
-            std::string outpath = "")
-{
-    const std::string errpath = scratchpath("stderr");
-    const bool captureout = outpath.empty();
-    if (captureout)
-        outpath = scratchpath("stdout");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, stdinpath.c_str(), O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, outpath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, errpath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<char *> argv{const_cast<char *>(TINTCELL_BINARY)};
-    for (const std::string &a : args)
-        argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid;
-    run r{-1, "", ""};
-    if (posix_spawn(&pid, TINTCELL_BINARY, &actions, nullptr, argv.data(), environ) == 0) {
-        int wstatus;
-        waitpid(pid, &wstatus, 0);
-        r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    if (captureout) {
-        r.out = slurp(outpath);
-        unlink(outpath.c_str());
-    }
-    r.err = slurp(errpath);
-    unlink(errpath.c_str());
-    return r;
 }
 
 TEST(EndToEnd, OutputAndExitStatus)
