@@ -1,0 +1,189 @@
+// tmux_test: what a real terminal makes of tintcell's output, read back from a tmux pane.
+//
+// tmux keeps each cell's glyph and colours and writes them back with SGR
+// sequences of its own choosing, so the test parses them as a terminal
+// would and compares what they mean: every cell's glyph and background, and
+// its foreground wherever the glyph is not a space (a space shows none).
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "expect.h"
+#include "palette.h"
+#include "runtool.h"
+#include "tintcell.h"
+
+namespace {
+
+// A cell as the terminal holds it; -1 is the terminal's default colour.
+struct shown {
+    char glyph;
+    int fg, bg;
+};
+
+// Applies one SGR sequence's parameters to the colours in force. False for
+// a parameter this test does not expect from tmux.
+bool applysgr(const std::string &params, int *fg, int *bg)
+{
+    std::vector<int> codes;
+    size_t at = 0;
+    do {
+        const size_t end = params.find(';', at);
+        const std::string code = params.substr(at, end == std::string::npos ? std::string::npos : end - at);
+        codes.push_back(code.empty() ? 0 : std::stoi(code));
+        at = end == std::string::npos ? end : end + 1;
+    } while (at != std::string::npos);
+    for (size_t i = 0; i < codes.size(); i++) {
+        const int c = codes[i];
+        if (c == 0) {
+            *fg = *bg = -1;
+        } else if (c >= 30 && c <= 37) {
+            *fg = c - 30;
+        } else if (c >= 40 && c <= 47) {
+            *bg = c - 40;
+        } else if (c == 39) {
+            *fg = -1;
+        } else if (c == 49) {
+            *bg = -1;
+        } else if ((c == 38 || c == 48) && i + 2 < codes.size() && codes[i + 1] == 5 && codes[i + 2] < 8) {
+            (c == 38 ? *fg : *bg) = codes[i + 2];  // the same colour in 256-colour form
+            i += 2;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The pane's rows, cell by cell, from capture-pane -e output.
+std::vector<std::vector<shown>> parsecapture(const std::string &capture)
+{
+    std::vector<std::vector<shown>> rows(1);
+    int fg = -1, bg = -1;
+    for (size_t i = 0; i < capture.size(); i++) {
+        const char c = capture[i];
+        if (c == '\n') {
+            rows.emplace_back();
+        } else if (c == esc[0] && i + 1 < capture.size() && capture[i + 1] == '[') {
+            const size_t end = capture.find('m', i);
+            EXPECT_NE(end, std::string::npos) << "an unfinished sequence";
+            if (end == std::string::npos)
+                break;
+            EXPECT_TRUE(applysgr(capture.substr(i + 2, end - i - 2), &fg, &bg))
+                << "unexpected SGR " << testing::PrintToString(capture.substr(i, end - i + 1));
+            i = end;
+        } else {
+            rows.back().push_back({c, fg, bg});
+        }
+    }
+    return rows;
+}
+
+std::string commandoutput(const std::string &command)
+{
+    std::string out;
+    FILE *p = popen(command.c_str(), "r");
+    if (p == nullptr)
+        return out;
+    char block[4096];
+    for (size_t n; (n = fread(block, 1, sizeof block, p)) > 0;)
+        out.append(block, n);
+    pclose(p);
+    return out;
+}
+
+// Shows the image in a detached tmux pane of the given size and returns what
+// the pane holds once tintcell has ended.
+std::string showintmux(const std::string &image, int columns, int rows)
+{
+    const std::string tmux = "tmux -L tintcell" + std::to_string(getpid()) + " -f /dev/null";
+    const std::string pane = std::string(TINTCELL_BINARY) + " " + image + "; tmux wait-for -S drawn; sleep 60";
+    const std::string start = tmux + " new-session -d -x " + std::to_string(columns) + " -y " +
+                              std::to_string(rows) + " '" + pane + "' && " + tmux + " set -g status off && " +
+                              tmux + " wait-for drawn";
+    std::string capture;
+    if (system(start.c_str()) == 0)
+        capture = commandoutput(tmux + " capture-pane -p -e -N");
+    system((tmux + " kill-server 2>/dev/null").c_str());
+    return capture;
+}
+
+// The cell of each pixel of the image, row by row, by the plain scan.
+std::vector<std::vector<int>> cellsmeant(const std::string &file)
+{
+    std::vector<std::vector<int>> rows;
+    FILE *f = fopen(file.c_str(), "r");
+    int32_t width = 0, height = 0;
+    EXPECT_TRUE(f != nullptr && readheader(f, &width, &height) == headerimage) << file;
+    for (int32_t y = 0; y < height; y++) {
+        rows.emplace_back();
+        for (int32_t x = 0; x < width; x++) {
+            uint8_t sample[3];
+            EXPECT_EQ(fread(sample, 1, 3, f), 3u) << "pixel data ends early in " << file;
+            rows.back().push_back(scannearest(sample[0], sample[1], sample[2]));
+        }
+    }
+    if (f != nullptr)
+        fclose(f);
+    return rows;
+}
+
+void expectshownasmeant(const std::string &image)
+{
+    ASSERT_EQ(system("command -v tmux >/dev/null"), 0) << "tmux is not installed";
+    buildpalette();
+    const std::vector<std::vector<int>> meant = cellsmeant(image);
+    ASSERT_FALSE(meant.empty());
+    // Wide and tall enough that nothing wraps or scrolls.
+    const int columns = static_cast<int>(meant[0].size()) + 8, rows = static_cast<int>(meant.size()) + 4;
+    const std::vector<std::vector<shown>> pane = parsecapture(showintmux(image, columns, rows));
+    ASSERT_GT(pane.size(), meant.size());
+    for (size_t y = 0; y < meant.size(); y++) {
+        ASSERT_GE(pane[y].size(), meant[y].size()) << "row " << y;
+        for (size_t x = 0; x < meant[y].size(); x++) {
+            const cell &c = palettecell(meant[y][x]);
+            const shown &s = pane[y][x];
+            EXPECT_EQ(s.glyph, c.glyph) << "row " << y << " column " << x;
+            EXPECT_EQ(s.bg, c.bg - 40) << "row " << y << " column " << x;
+            if (c.glyph != ' ') {
+                EXPECT_EQ(s.fg, c.fg - 30) << "row " << y << " column " << x;
+            }
+        }
+        // Past the picture the row is untouched: no colour bleeds beyond it.
+        for (size_t x = meant[y].size(); x < pane[y].size(); x++)
+            EXPECT_EQ(pane[y][x].bg, -1) << "row " << y << " column " << x;
+    }
+    // The closing reset leaves the line after the picture in default colours.
+    for (const shown &s : pane[meant.size()])
+        EXPECT_TRUE(s.fg == -1 && s.bg == -1);
+}
+
+std::string px(int r, int g, int b)
+{
+    return {static_cast<char>(r), static_cast<char>(g), static_cast<char>(b)};
+}
+
+// Rows that start in the colours the row before left in force, spaces whose
+// foreground is never sent, and every kind of change.
+TEST(Terminal, HandmadeImageShowsAsMeant)
+{
+    const std::string nredonwhite = px(255, 171, 171), white = px(255, 255, 255), zeroonwhite = px(192, 192, 192);
+    const std::string nonred = px(128, 0, 0), black = px(0, 0, 0), red = px(255, 0, 0), blue = px(0, 0, 255);
+    const std::string ionblue = px(10, 200, 30), dot = px(8, 8, 8), zero = px(64, 64, 64);
+    const std::string image = "P6\n6 3\n255\n" + nredonwhite + white + zeroonwhite + nonred + nonred + black +
+                              black + red + blue + ionblue + dot + zero + zero + zero + px(128, 128, 128) +
+                              px(250, 250, 0) + px(255, 255, 0) + px(0, 255, 255);
+    const std::string path = scratchfile("terminal.ppm", image);
+    expectshownasmeant(path);
+    unlink(path.c_str());
+}
+
+TEST(Terminal, SampleShowsAsMeant)
+{
+    expectshownasmeant(TINTCELL_SAMPLE);
+}
+
+}  // namespace
