@@ -23,14 +23,14 @@ static struct {
 
 static sequence makeboth(int fg, int bg)
 {
-    sequence s;
+    sequence s{};
     s.length = snprintf(s.bytes, maxsequence, "%c[%i;%im", esc, fg, bg);
     return s;
 }
 
 static sequence makeone(int code)
 {
-    sequence s;
+    sequence s{};
     s.length = snprintf(s.bytes, maxsequence, "%c[%im", esc, code);
     return s;
 }

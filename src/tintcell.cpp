@@ -1,7 +1,6 @@
 // tintcell: the run flow and the binary PPM reader.
 #include "tintcell.h"
 
-#include <climits>
 #include <cstdint>
 #include <cstring>
 
