@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "tintcell.h"
+
 extern char **environ;
 
 namespace {
@@ -93,20 +95,15 @@ bool samefiles(const std::string &a, const std::string &b)
     return same;
 }
 
-// Width times height from the size line of an image that mkppm wrote.
+// Width times height, as the tool's own header reader finds them.
 long pixelsof(const std::string &path)
 {
-    FILE *f = fopen(path.c_str(), "rb");
-    long width = 0, height = 0;
-    if (f != nullptr) {
-        char line[256];
-        while (fgets(line, sizeof line, f) != nullptr && (line[0] == '#' || line[0] == 'P'))
-            ;
-        if (sscanf(line, "%ld %ld", &width, &height) != 2)
-            width = height = 0;
+    FILE *f = fopen(path.c_str(), "r");
+    int32_t width = 0, height = 0;
+    const bool image = f != nullptr && readheader(f, &width, &height) == headerimage;
+    if (f != nullptr)
         fclose(f);
-    }
-    return width * height;
+    return image && width > 0 && height > 0 ? static_cast<long>(width) * height : 0;
 }
 
 }  // namespace

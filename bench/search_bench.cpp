@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "palette.h"
+#include "tintcell.h"
 
 namespace {
 
@@ -62,16 +63,16 @@ BENCHMARK(allcolours<nearestcell, 1>)->Name("AllColours/fast")->Unit(benchmark::
 BENCHMARK(photocolours<scannearest>)->Name("Photo/scan")->Unit(benchmark::kMillisecond);
 BENCHMARK(photocolours<nearestcell>)->Name("Photo/fast")->Unit(benchmark::kMillisecond);
 
-// The pixel bytes of a P6 file as mkppm writes it: three header lines.
+// The pixel bytes of a P6 file, after the tool's own header reader.
 bool loadphoto(const char *path)
 {
-    FILE *f = fopen(path, "rb");
+    FILE *f = fopen(path, "r");
     if (f == nullptr)
         return false;
-    int width = 0, height = 0;
-    const bool ok = fscanf(f, "P6 %d %d 255", &width, &height) == 2 && fgetc(f) == '\n' && width > 0 && height > 0;
+    int32_t width = 0, height = 0;
+    const bool ok = readheader(f, &width, &height) == headerimage && width > 0 && height > 0;
     if (ok) {
-        photo.resize(3 * static_cast<size_t>(width) * height);
+        photo.resize(3 * static_cast<size_t>(width) * static_cast<size_t>(height));
         photo.resize(fread(photo.data(), 1, photo.size(), f));
     }
     fclose(f);

@@ -28,5 +28,11 @@ inline std::string setbg(int bg)
     return esc + "[" + std::to_string(bgcode(bg)) + "m";
 }
 
+// The three bytes of a pixel, red, green and blue.
+inline std::string px(int r, int g, int b)
+{
+    return {static_cast<char>(r), static_cast<char>(g), static_cast<char>(b)};
+}
+
 // The index of the palette cell of foreground f, background k and glyph j.
 constexpr int cellindex(int f, int k, int j) { return 64 * f + 8 * k + j; }

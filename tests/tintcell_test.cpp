@@ -17,11 +17,6 @@
 
 namespace {
 
-std::string px(int r, int g, int b)
-{
-    return {static_cast<char>(r), static_cast<char>(g), static_cast<char>(b)};
-}
-
 const std::string redpx = px(255, 0, 0), whitepx = px(255, 255, 255), blackpx = px(0, 0, 0);
 
 // The bytes of a cell that the writer sends first in an image.

@@ -161,11 +161,6 @@ void expectshownasmeant(const std::string &image)
         EXPECT_TRUE(s.fg == -1 && s.bg == -1);
 }
 
-std::string px(int r, int g, int b)
-{
-    return {static_cast<char>(r), static_cast<char>(g), static_cast<char>(b)};
-}
-
 // Rows that start in the colours the row before left in force, spaces whose
 // foreground is never sent, and every kind of change.
 TEST(Terminal, HandmadeImageShowsAsMeant)
