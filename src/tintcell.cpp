@@ -27,17 +27,68 @@ static bool readline(FILE *in, char (&line)[linesize])
     return true;
 }
 
-// The numbers follow the conventions of %i. They are scanned as long so that
-// one beyond 32 bits is seen and refused rather than cut down to 32 bits.
-static bool scansize(const char *line, int32_t *width, int32_t *height)
+// The size line is read here rather than by sscanf, whose %i reads "0x"
+// alone and numbers beyond its type's range differently from one C library
+// to the next, and whose %li depends on the width of long. These are the
+// conventions of %i as glibc reads them, the same on every machine:
+// whitespace is skipped before each number; then come an optional sign and
+// either "0x" or "0X" and hexadecimal digits, or 0 and octal digits, or
+// decimal digits. A "0x" with no digit after it is read whole, as 0 ("0xg"
+// is 0, then a "g" that is no number); "08" is 0, then 8. A number beyond 32
+// bits is refused rather than cut down.
+static bool isspacebyte(char c)
 {
-    long w, h;
-    if (sscanf(line, "%li %li", &w, &h) != 2)
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+static int digitvalue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return 16;  // no digit in any base
+}
+
+static bool scannumber(const char **at, int32_t *value)
+{
+    const char *p = *at;
+    while (isspacebyte(*p))
+        p++;
+    const bool negative = *p == '-';
+    if (*p == '-' || *p == '+')
+        p++;
+    int base = 10, digits = 0;
+    if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {
+        base = 16;
+        digits = 1;  // the 0 of the prefix
+        p += 2;
+    } else if (p[0] == '0') {
+        base = 8;
+    }
+    // Held up to 2^32, beyond every 32-bit value, so it cannot wrap.
+    constexpr uint64_t beyond = uint64_t{1} << 32;
+    uint64_t magnitude = 0;
+    for (int d; (d = digitvalue(*p)) < base; p++, digits++) {
+        magnitude = magnitude * static_cast<uint64_t>(base) + static_cast<uint64_t>(d);
+        magnitude = magnitude < beyond ? magnitude : beyond;
+    }
+    if (digits == 0 || magnitude > (negative ? uint64_t{1} << 31 : (uint64_t{1} << 31) - 1))
         return false;
-    if (w < INT32_MIN || w > INT32_MAX || h < INT32_MIN || h > INT32_MAX)
+    *value = static_cast<int32_t>(negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude));
+    *at = p;
+    return true;
+}
+
+bool scansize(const char *line, int32_t *width, int32_t *height)
+{
+    int32_t w, h;
+    if (!scannumber(&line, &w) || !scannumber(&line, &h))
         return false;
-    *width = static_cast<int32_t>(w);
-    *height = static_cast<int32_t>(h);
+    *width = w;
+    *height = h;
     return true;
 }
 
