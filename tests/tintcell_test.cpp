@@ -127,6 +127,38 @@ TEST(ReadHeader, SizeLine)
     });
 }
 
+#ifdef __GLIBC__
+// The size line's own scanner reads as glibc's %i does, "0x" and octal
+// included, on every line of up to six bytes drawn from digits of each base,
+// prefixes, signs and spaces, and on numbers at and beyond the 32-bit range.
+TEST(ReadHeader, SizeLineReadsAsScanfDoes)
+{
+    const char alphabet[] = "018fx- ";
+    std::vector<std::string> lines = {"2147483647 -2147483648", "2147483648 1", "1 -2147483649", "0x7fffffff 1",
+                                      "0x80000000 1", "1 -0x80000000", "017777777777 1", "020000000000 1",
+                                      "4294967297 1", "1 0x100000001", "99999999999999999999999 1"};
+    for (int length = 1; length <= 6; length++) {
+        std::string line(length, ' ');
+        for (int code = 0, total = 1 << (3 * length); code < total; code++) {
+            for (int i = 0; i < length; i++)
+                line[i] = alphabet[(code >> (3 * i)) % 7];
+            lines.push_back(line);
+        }
+    }
+    for (const std::string &line : lines) {
+        long w = 0, h = 0;
+        const bool scanned = sscanf(line.c_str(), "%li %li", &w, &h) == 2 && w >= INT32_MIN && w <= INT32_MAX &&
+                             h >= INT32_MIN && h <= INT32_MAX;
+        int32_t width = 0, height = 0;
+        ASSERT_EQ(scansize(line.c_str(), &width, &height), scanned) << "size line \"" << line << "\"";
+        if (scanned) {
+            ASSERT_EQ(width, w) << line;
+            ASSERT_EQ(height, h) << line;
+        }
+    }
+}
+#endif
+
 TEST(ReadHeader, EndOfFile)
 {
     expectcases({
