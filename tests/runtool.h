@@ -45,6 +45,29 @@ inline std::string scratchfile(const std::string &name, const std::string &bytes
     return path;
 }
 
+// The command line that runs the built tool with the arguments: in a cross
+// build, under the emulator that runs the target's programs.
+inline std::vector<std::string> toolcommand(const std::vector<std::string> &args)
+{
+    std::vector<std::string> command;
+    if (std::string(TINTCELL_EMULATOR) != "")
+        command.push_back(TINTCELL_EMULATOR);
+    command.push_back(TINTCELL_BINARY);
+    command.insert(command.end(), args.begin(), args.end());
+    return command;
+}
+
+// Starts the tool with the file actions; false when it could not be started.
+inline bool spawntool(const std::vector<std::string> &args, const posix_spawn_file_actions_t *actions, pid_t *pid)
+{
+    const std::vector<std::string> command = toolcommand(args);
+    std::vector<char *> argv;
+    for (const std::string &a : command)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    return posix_spawnp(pid, argv[0], actions, nullptr, argv.data(), environ) == 0;
+}
+
 // Runs tintcell with the arguments; standard input comes from stdinpath and
 // standard output goes to outpath, or to a scratch file when that is empty.
 inline run runtool(const std::vector<std::string> &args, const std::string &stdinpath = "/dev/null",
@@ -59,13 +82,9 @@ inline run runtool(const std::vector<std::string> &args, const std::string &stdi
     posix_spawn_file_actions_addopen(&actions, 0, stdinpath.c_str(), O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, outpath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, 2, errpath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<char *> argv{const_cast<char *>(TINTCELL_BINARY)};
-    for (const std::string &a : args)
-        argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
     pid_t pid;
     run r{-1, "", ""};
-    if (posix_spawn(&pid, TINTCELL_BINARY, &actions, nullptr, argv.data(), environ) == 0) {
+    if (spawntool(args, &actions, &pid)) {
         int wstatus;
         waitpid(pid, &wstatus, 0);
         r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
@@ -92,11 +111,10 @@ inline int spawnpiped(const std::string &path, pid_t *pid)
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
     posix_spawn_file_actions_addclose(&actions, fds[0]);
-    char *argv[] = {const_cast<char *>(TINTCELL_BINARY), const_cast<char *>(path.c_str()), nullptr};
-    const int spawned = posix_spawn(pid, TINTCELL_BINARY, &actions, nullptr, argv, environ);
+    const bool spawned = spawntool({path}, &actions, pid);
     posix_spawn_file_actions_destroy(&actions);
     close(fds[1]);
-    if (spawned != 0) {
+    if (!spawned) {
         close(fds[0]);
         return -1;
     }

@@ -100,7 +100,10 @@ std::string commandoutput(const std::string &command)
 std::string showintmux(const std::string &image, int columns, int rows)
 {
     const std::string tmux = "tmux -L tintcell" + std::to_string(getpid()) + " -f /dev/null";
-    const std::string pane = std::string(TINTCELL_BINARY) + " " + image + "; tmux wait-for -S drawn; sleep 60";
+    std::string pane;
+    for (const std::string &word : toolcommand({image}))
+        pane += word + " ";
+    pane += "; tmux wait-for -S drawn; sleep 60";
     const std::string start = tmux + " new-session -d -x " + std::to_string(columns) + " -y " +
                               std::to_string(rows) + " '" + pane + "' && " + tmux + " set -g status off && " +
                               tmux + " wait-for drawn";
