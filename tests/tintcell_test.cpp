@@ -146,8 +146,8 @@ TEST(ReadHeader, SizeLineReadsAsScanfDoes)
         }
     }
     for (const std::string &line : lines) {
-        long w = 0, h = 0;
-        const bool scanned = sscanf(line.c_str(), "%li %li", &w, &h) == 2 && w >= INT32_MIN && w <= INT32_MAX &&
+        long long w = 0, h = 0;  // long is 32 bits on some machines
+        const bool scanned = sscanf(line.c_str(), "%lli %lli", &w, &h) == 2 && w >= INT32_MIN && w <= INT32_MAX &&
                              h >= INT32_MIN && h <= INT32_MAX;
         int32_t width = 0, height = 0;
         ASSERT_EQ(scansize(line.c_str(), &width, &height), scanned) << "size line \"" << line << "\"";
