@@ -68,12 +68,12 @@ static constexpr uint32_t roundtofloat(uint32_t units)
 static constexpr bool coveragesarefloats()
 {
     for (uint32_t u : coverageunits) {
-        if (u >= one / 2 || significantbits(u) > 24)
+        if (u >= one || significantbits(u) > 24)
             return false;
     }
     return true;
 }
-static_assert(coveragesarefloats(), "each coverage must be a 32-bit float below one half");
+static_assert(coveragesarefloats(), "each coverage must be a 32-bit float below one");
 static_assert(unitbits <= exactfractionbits, "channel values must be multiples of 2^-71");
 static_assert(roundtofloat(one - coverageunits[7]) == 0x1570A3C0,
               "1 - 0.33 lies half-way between two floats and takes the even, lower one");
@@ -151,6 +151,11 @@ static inline exactvalue roundsignificand(exactvalue x, bool sticky)
     return add({x.hi, x.lo - rest}, {0, up << drop});
 }
 
+static inline exactvalue roundsum(exactvalue a, exactvalue b)
+{
+    return roundsignificand(add(a, b), false);
+}
+
 exactvalue roundeddistance(exactvalue a, exactvalue b)
 {
     return roundsignificand(a < b ? subtract(b, a) : subtract(a, b), false);
@@ -158,7 +163,7 @@ exactvalue roundeddistance(exactvalue a, exactvalue b)
 
 exactvalue roundedsum(exactvalue a, exactvalue b)
 {
-    return roundsignificand(add(a, b), false);
+    return roundsum(a, b);
 }
 
 // n / 255 is worked out to 2^-80, nine bits below the 2^-71 that the
@@ -331,7 +336,7 @@ int scannearest(uint8_t red, uint8_t green, uint8_t blue)
         exactvalue error[3];
         for (int c = 0; c < 3; c++)
             error[c] = palette.differences[sample[c]][palette.channelof[i][c]];
-        const exactvalue d = roundedsum(roundedsum(error[0], error[1]), error[2]);
+        const exactvalue d = roundsum(roundsum(error[0], error[1]), error[2]);
         // Strictly less: of equal distances the first, lowest index stays.
         if (d < best) {
             best = d;
@@ -395,8 +400,7 @@ int nearestcell(uint8_t red, uint8_t green, uint8_t blue)
     if (near == 0)
         return bestindex;
     const auto glyphdistance = [&](int glyph) {
-        return roundedsum(roundedsum(channels.error[red][glyph], channels.error[green][glyph]),
-                          channels.error[blue][glyph]);
+        return roundsum(roundsum(channels.error[red][glyph], channels.error[green][glyph]), channels.error[blue][glyph]);
     };
     exactvalue best = glyphdistance(j);
     for (; near != 0; near &= near - 1) {
