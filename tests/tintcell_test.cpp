@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -127,6 +128,27 @@ TEST(ReadHeader, SizeLine)
     });
 }
 
+// The extremes of both numbers reach the caller unchanged.
+TEST(ReadHeader, SizeLimits)
+{
+    const struct {
+        const char *line;
+        int32_t width, height;
+    } cases[] = {
+        {"2147483647 2147483647", INT32_MAX, INT32_MAX},
+        {"-2147483648 -2147483648", INT32_MIN, INT32_MIN},
+    };
+    for (const auto &c : cases) {
+        const std::string file = "P6\n" + std::string(c.line) + "\n255\n";
+        FILE *in = fmemopen(const_cast<char *>(file.data()), file.size(), "r");
+        int32_t width = 0, height = 0;
+        EXPECT_EQ(readheader(in, &width, &height), headerimage) << c.line;
+        EXPECT_EQ(width, c.width) << c.line;
+        EXPECT_EQ(height, c.height) << c.line;
+        fclose(in);
+    }
+}
+
 TEST(ReadHeader, EndOfFile)
 {
     expectcases({
@@ -181,9 +203,8 @@ std::string modelrun(const std::string &pixels, int width, int height)
 // Rows wider than the cells found at a time, and more data than one read
 // takes, cut short at places that fall on and off the edges of pixels and
 // blocks. Colours come in runs, so that some repeat at once and some later.
-TEST(ReadPixels, LargeImageMatchesTheModel)
+std::string variedpixels(int width, int height)
 {
-    const int width = 5000, height = 5;
     std::string pixels;
     uint32_t state = 12345;
     while (pixels.size() < 3u * width * height) {
@@ -194,13 +215,116 @@ TEST(ReadPixels, LargeImageMatchesTheModel)
         pixels += px(state >> 8, state >> 24, state >> 16);
     }
     pixels.resize(3u * width * height);
-    const std::string header = "P6\n" + std::to_string(width) + " " + std::to_string(height) + "\n255\n";
+    return pixels;
+}
+
+std::string ppmheader(int width, int height)
+{
+    return "P6\n" + std::to_string(width) + " " + std::to_string(height) + "\n255\n";
+}
+
+TEST(ReadPixels, LargeImageMatchesTheModel)
+{
+    const int width = 5000, height = 5;
+    const std::string pixels = variedpixels(width, height);
     for (size_t cut : {pixels.size(), pixels.size() - 1, size_t{49152}, size_t{49153}, size_t{49154},
                        size_t{3 * 4096 + 2}, size_t{15000}, size_t{2}, size_t{0}}) {
         const std::string data = pixels.substr(0, cut);
-        const rendered r = render(header + data);
+        const rendered r = render(ppmheader(width, height) + data);
         EXPECT_TRUE(r.ok);
         EXPECT_TRUE(r.out == modelrun(data, width, height)) << "data cut after " << cut << " bytes";
+    }
+}
+
+// A stream of the test's own: the bytes of data, then as many zero bytes as
+// zeros says. The read at offset failat fails with error, once for EINTR and
+// from then on for any other. It counts the bytes it gives and the reads
+// asked of it once it has ended or failed.
+struct teststream {
+    std::string data;
+    uint64_t zeros;
+    uint64_t failat;
+    int error;
+    uint64_t given;
+    int readsafterend;
+    bool failed;
+};
+
+ssize_t readteststream(void *cookie, char *bytes, size_t size)
+{
+    teststream *s = static_cast<teststream *>(cookie);
+    const uint64_t end = s->data.size() + s->zeros;
+    if (s->failed || s->given == end)
+        s->readsafterend++;
+    if (s->failed || s->given == s->failat) {
+        s->failed = s->error != EINTR;
+        s->failat = s->failed ? s->failat : UINT64_MAX;
+        errno = s->error;
+        return -1;
+    }
+    const uint64_t stop = std::min(end, s->failat);
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(size, stop - s->given));
+    for (size_t i = 0; i < n; i++, s->given++)
+        bytes[i] = s->given < s->data.size() ? s->data[s->given] : 0;
+    return static_cast<ssize_t>(n);
+}
+
+FILE *openteststream(teststream *s)
+{
+    return fopencookie(s, "r", {readteststream, nullptr, nullptr, nullptr});
+}
+
+// The stream is read up to the last pixel declared and no further, so one
+// that stays open after it is not waited on; a read interrupted by a signal
+// is not the end of the data; one that fails ends the reading for good and
+// fails the run.
+TEST(ReadPixels, TheStreamIsReadAsFarAsNeeded)
+{
+    buildpalette();
+    const int width = 2000, height = 30;
+    const std::string head = ppmheader(width, height), pixels = variedpixels(width, height);
+    const uint64_t inpixels = head.size() + 50000;
+    const struct {
+        const char *what;
+        size_t pixelbytes;  // how many are read
+        uint64_t failat;
+        int error;
+        bool ok;
+        int readsafterend;
+    } cases[] = {
+        {"all the data", pixels.size(), UINT64_MAX, 0, true, 0},
+        {"an interrupted read", pixels.size(), inpixels, EINTR, true, 0},
+        {"a read error", 50000, inpixels, EIO, false, 1},  // the read that finds the end
+    };
+    for (const auto &c : cases) {
+        teststream s{head + pixels, 0, c.failat, c.error, 0, 0, false};
+        FILE *in = openteststream(&s);
+        char *bytes = nullptr;
+        size_t length = 0;
+        FILE *out = open_memstream(&bytes, &length);
+        EXPECT_EQ(renderppm(in, out), c.ok) << c.what;
+        fclose(out);
+        fclose(in);
+        EXPECT_EQ(s.readsafterend, c.readsafterend) << c.what;
+        EXPECT_TRUE(std::string(bytes, length) == modelrun(pixels.substr(0, c.pixelbytes), width, height)) << c.what;
+        free(bytes);
+    }
+}
+
+// Once the output has failed, the run reads no more than a chunk or so of
+// the endless data behind a header of 2^31 - 1 cells.
+TEST(ReadPixels, FailedOutputEndsTheReading)
+{
+    buildpalette();
+    for (const char *size : {"2147483647 1", "1 2147483647"}) {
+        teststream s{"P6\n" + std::string(size) + "\n255\n", uint64_t{1} << 26, UINT64_MAX, 0, 0, 0, false};
+        FILE *in = openteststream(&s);
+        FILE *full = fopen("/dev/full", "w");
+        ASSERT_NE(full, nullptr);
+        EXPECT_FALSE(renderppm(in, full)) << size;
+        EXPECT_LT(s.given, uint64_t{1} << 20) << size;
+        fclose(full);
+        fclose(in);
     }
 }
 
