@@ -96,11 +96,19 @@ std::string commandoutput(const std::string &command)
     return out;
 }
 
+// A tmux server of its own for each use: one being killed may still hold its
+// socket when the next test starts.
+std::string newtmux()
+{
+    static int servers = 0;
+    return "tmux -L tintcell" + std::to_string(getpid()) + "_" + std::to_string(servers++) + " -f /dev/null";
+}
+
 // Shows the image in a detached tmux pane of the given size and returns what
 // the pane holds once tintcell has ended.
 std::string showintmux(const std::string &image, int columns, int rows)
 {
-    const std::string tmux = "tmux -L tintcell" + std::to_string(getpid()) + " -f /dev/null";
+    const std::string tmux = newtmux();
     const std::string pane = std::string(TINTCELL_BINARY) + " " + image + "; tmux wait-for -S drawn; sleep 60";
     const std::string start = tmux + " new-session -d -x " + std::to_string(columns) + " -y " +
                               std::to_string(rows) + " '" + pane + "' && " + tmux + " set -g status off && " +
@@ -190,9 +198,12 @@ std::string rowtext(const std::vector<shown> &row)
     return text.substr(0, text.find_last_not_of(' ') + 1);
 }
 
-// An interactive shell in a tmux pane, driven by keys as a user would.
+// An interactive shell in a tmux pane, driven by keys as a user would. The
+// tmux server, and whatever still runs in it, ends with the test.
 struct shellpane {
     std::string tmux;
+
+    ~shellpane() { system((tmux + " kill-server 2>/dev/null").c_str()); }
 
     std::vector<std::vector<shown>> capture() const
     {
@@ -204,11 +215,11 @@ struct shellpane {
         system((tmux + " send-keys " + keys).c_str());
     }
 
-    // Waits up to twenty seconds for a pane that pleases the test.
+    // Waits up to ten seconds for a pane that pleases the test.
     template <typename test>
     bool waitfor(test pleases) const
     {
-        for (int i = 0; i < 1000; i++) {
+        for (int i = 0; i < 500; i++) {
             if (pleases(capture()))
                 return true;
             usleep(20000);
@@ -257,7 +268,7 @@ void expectstatusindefaultcolours(const shellpane &shell, const std::string &nam
 TEST(Terminal, InterruptedRunLeavesTheTerminalAsItWas)
 {
     ASSERT_EQ(system("command -v tmux >/dev/null && command -v bash >/dev/null"), 0) << "tmux or bash is missing";
-    const shellpane shell{"tmux -L tintcell" + std::to_string(getpid()) + " -f /dev/null"};
+    const shellpane shell{newtmux()};
     const std::string bash = "env -i PATH=/usr/bin:/bin TERM=screen HISTFILE=/dev/null PS1=\"\\$ \" bash --norc --noprofile -i";
     ASSERT_EQ(system((shell.tmux + " new-session -d -x 60 -y 12 '" + bash + "' && " + shell.tmux +
                       " set -g status off").c_str()), 0);
@@ -266,28 +277,26 @@ TEST(Terminal, InterruptedRunLeavesTheTerminalAsItWas)
     const auto cleared = [](const std::vector<std::vector<shown>> &p) { return !anyblack(p) && rowtext(p[0]) == "$"; };
     const auto drawing = [](const std::vector<std::vector<shown>> &p) { return anyblack(p); };
 
-    EXPECT_TRUE(shell.waitfor(cleared)) << "no prompt";
+    ASSERT_TRUE(shell.waitfor(cleared)) << "no prompt";
     shell.keys(run);
-    EXPECT_TRUE(shell.waitfor(drawing)) << "not drawn";
+    ASSERT_TRUE(shell.waitfor(drawing)) << "not drawn";
     shell.keys("C-c");
     expectstatusindefaultcolours(shell, "interrupted", 128 + SIGINT);
 
     shell.keys(clear);
-    EXPECT_TRUE(shell.waitfor(cleared)) << "not cleared";
+    ASSERT_TRUE(shell.waitfor(cleared)) << "not cleared";
     shell.keys(run);
-    EXPECT_TRUE(shell.waitfor(drawing)) << "not drawn";
+    ASSERT_TRUE(shell.waitfor(drawing)) << "not drawn";
     shell.keys("C-z");
     expectstatusindefaultcolours(shell, "stopped", 128 + SIGTSTP);
 
     // Continued on a cleared screen, it first sets its colours again.
     shell.keys(clear);
-    EXPECT_TRUE(shell.waitfor(cleared)) << "not cleared";
+    ASSERT_TRUE(shell.waitfor(cleared)) << "not cleared";
     shell.keys("fg Enter");
-    EXPECT_TRUE(shell.waitfor(drawing)) << "no colours after fg";
+    ASSERT_TRUE(shell.waitfor(drawing)) << "no colours after fg";
     shell.keys("C-c");
     expectstatusindefaultcolours(shell, "continued", 128 + SIGINT);
-
-    system((shell.tmux + " kill-server 2>/dev/null").c_str());
 }
 
 }  // namespace
