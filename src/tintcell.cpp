@@ -1,10 +1,12 @@
 // tintcell: the run flow and the binary PPM reader.
 #include "tintcell.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 
 #include "palette.h"
+#include "platform.h"
 #include "sgrwrite.h"
 
 // Every header line goes through one buffer: 255 bytes of the line and a NUL.
@@ -117,24 +119,42 @@ static constexpr int pixelblock = 3 << 14;
 
 struct pixelsource {
     FILE *from;
+    sgrout *writer;   // acts on interrupts that come while a read waits
     uint64_t unread;  // pixel bytes declared and not yet read from the stream
     bool ended;       // the stream has no more: end of file or a read error
     const unsigned char *next, *end;
     unsigned char block[pixelblock];
 };
 
-static void beginpixels(pixelsource *s, FILE *from, int32_t width, int32_t height)
+static void beginpixels(pixelsource *s, FILE *from, sgrout *writer, int32_t width, int32_t height)
 {
     s->from = from;
+    s->writer = writer;
     s->unread = width > 0 && height > 0 ? 3 * static_cast<uint64_t>(width) * static_cast<uint64_t>(height) : 0;
     s->ended = false;
     s->next = s->end = s->block;
 }
 
+// A read that was interrupted by a signal, or found a non-blocking source
+// empty, is not the end of the data: it is tried again.
+static size_t readblock(pixelsource *s, size_t want)
+{
+    size_t got = 0;
+    while (got < want) {
+        got += fread(s->block + got, 1, want - got, s->from);
+        if (got == want || !ferror(s->from) || !readagain(s->from, errno))
+            break;
+        clearerr(s->from);
+        heedinterrupts(s->writer);
+    }
+    return got;
+}
+
+// Once the stream has ended it is not read again.
 static bool refill(pixelsource *s)
 {
     const size_t want = s->unread < pixelblock ? static_cast<size_t>(s->unread) : pixelblock;
-    const size_t got = s->ended || want == 0 ? 0 : fread(s->block, 1, want, s->from);
+    const size_t got = s->ended || want == 0 ? 0 : readblock(s, want);
     s->unread -= got;
     s->next = s->block;
     s->end = s->block + got;
@@ -224,15 +244,17 @@ static void writeimage(pixelsource *s, sgrout *o, int32_t width, int32_t height)
 {
     beginimage(o);
     pixel p = {0, 0, 0};
+    // Once the output has failed nothing more is read or searched: the run
+    // ends within a chunk, whatever the size the header declares.
     for (int32_t y = 0; y < height && !o->failed; y++) {
         int32_t x = 0;
-        while (x < width && !s->ended) {
+        while (x < width && !s->ended && !o->failed) {
             const int n = findcells(s, &p, chunk, width - x < chunkcells ? width - x : chunkcells);
             putindexed(o, chunk, n);
             x += n;
         }
         // Past the end of the data every cell shows the last colour formed.
-        if (x < width)
+        if (x < width && !o->failed)
             putcells(o, palettecell(findcell(p.red, p.green, p.blue)), static_cast<int64_t>(width) - x);
         endrow(o);
     }
@@ -244,12 +266,18 @@ bool renderppm(FILE *in, FILE *to)
     openout(&out, to);
     int32_t width = 0, height = 0;
     const headerresult header = readheader(in, &width, &height);
+    // Signals are caught only while the picture is written: until its first
+    // colour there is nothing to put right, and reads of the header may wait
+    // undisturbed.
     if (header == headerimage) {
-        beginpixels(&source, in, width, height);
+        catchinterrupts();
+        beginpixels(&source, in, &out, width, height);
         writeimage(&source, &out, width, height);
     }
     // A read error in the pixels is shown like the end of the data, and fails the run.
     const bool written = closeout(&out);
+    if (header == headerimage)
+        releaseinterrupts();
     return header != headerbroken && !ferror(in) && written;
 }
 

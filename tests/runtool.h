@@ -57,15 +57,17 @@ inline std::vector<std::string> toolcommand(const std::vector<std::string> &args
     return command;
 }
 
-// Starts the tool with the file actions; false when it could not be started.
-inline bool spawntool(const std::vector<std::string> &args, const posix_spawn_file_actions_t *actions, pid_t *pid)
+// Starts the tool with the file actions and attributes; false when it could
+// not be started.
+inline bool spawntool(const std::vector<std::string> &args, const posix_spawn_file_actions_t *actions, pid_t *pid,
+                      const posix_spawnattr_t *attributes = nullptr)
 {
     const std::vector<std::string> command = toolcommand(args);
     std::vector<char *> argv;
     for (const std::string &a : command)
         argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
-    return posix_spawnp(pid, argv[0], actions, nullptr, argv.data(), environ) == 0;
+    return posix_spawnp(pid, argv[0], actions, attributes, argv.data(), environ) == 0;
 }
 
 // Runs tintcell with the arguments; standard input comes from stdinpath and
