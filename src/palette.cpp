@@ -20,9 +20,16 @@
 // table and the checks beside it keep these premises true.
 #include "palette.h"
 
+#include <cstring>
+
 #if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
 #define TINTCELL_FILTER_SSE2 1
 #include <emmintrin.h>
+// GCC and clang build an AVX2 form beside it, taken where the processor has AVX2.
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define TINTCELL_WIDE_AVX2 1
+#include <immintrin.h>
+#endif
 #elif defined(__aarch64__) && defined(__ARM_NEON)
 #define TINTCELL_FILTER_NEON 1
 #include <arm_neon.h>
@@ -151,9 +158,18 @@ static inline exactvalue roundsignificand(exactvalue x, bool sticky)
     return add({x.hi, x.lo - rest}, {0, up << drop});
 }
 
+// a + b rounded as roundsignificand would, with no branch: the search's
+// comparisons between near glyphs are made of these. Rounding half to even
+// at the unit 2^drop is adding half a unit less one, and the unit's own bit,
+// and clearing the bits below the unit. A sum below 2^64 keeps all its bits.
 static inline exactvalue roundsum(exactvalue a, exactvalue b)
 {
-    return roundsignificand(add(a, b), false);
+    const exactvalue x = add(a, b);
+    const int drop = 64 - leadingzeros(x.hi | 1);
+    const uint64_t unit = uint64_t{1} << drop;
+    const exactvalue up = add(x, {0, (unit >> 1) - 1 + ((x.lo >> drop) & 1)});
+    const exactvalue rounded = {up.hi, up.lo & ~(unit - 1)};
+    return x.hi != 0 ? rounded : x;
 }
 
 exactvalue roundeddistance(exactvalue a, exactvalue b)
@@ -247,6 +263,12 @@ static struct {
     uint16_t part[256][8];               // 64 * foreground bit + 8 * background bit of that value
 } channels;
 
+// The wide filter's entries: per channel c, sample n and glyph j, the scaled
+// error in the high half and the glyph's cell bits in the low half, part << c
+// and j in red's; so the sum of a pixel's three entries holds the glyph's
+// scaled sum above the index of its best cell.
+alignas(32) static int32_t fused[3][256][8];
+
 // The error times 2^filterbits, rounded half up; errors are at most 1, so
 // the result fits 13 bits and the shift leaves only the low word.
 static int16_t scaledapprox(exactvalue error)
@@ -275,12 +297,23 @@ static void buildchannels()
             channels.error[n][j] = least;
             channels.approx[n][j] = scaledapprox(least);
             channels.part[n][j] = static_cast<uint16_t>(leastpart);
+            for (int c = 0; c < 3; c++)
+                fused[c][n][j] = channels.approx[n][j] * 65536 + (leastpart << c) + (c == 0 ? j : 0);
         }
     }
 }
 
+#if defined(TINTCELL_WIDE_AVX2)
+static bool wide;  // the processor has AVX2
+#endif
+static void forgetrecent();
+
 void buildpalette()
 {
+#if defined(TINTCELL_WIDE_AVX2)
+    wide = __builtin_cpu_supports("avx2");
+#endif
+    forgetrecent();
     for (int n = 0; n < 256; n++) {
         samples[n] = samplevalue(static_cast<uint8_t>(n));
         for (int v = 0; v < channelvalues; v++)
@@ -391,26 +424,157 @@ static inline int glyphcell(uint8_t red, uint8_t green, uint8_t blue, int j)
     return channels.part[red][j] + 2 * channels.part[green][j] + 4 * channels.part[blue][j] + j;
 }
 
-int nearestcell(uint8_t red, uint8_t green, uint8_t blue)
+static inline exactvalue glyphdistance(uint8_t red, uint8_t green, uint8_t blue, int j)
 {
-    unsigned near = nearglyphs(red, green, blue);
-    int j = lowestbit(near);
+    return roundsum(roundsum(channels.error[red][j], channels.error[green][j]), channels.error[blue][j]);
+}
+
+// Whether glyph distance d with cell index i comes before e with k, as in the
+// scan: a lower distance, or the same and a lower index.
+static inline bool before(exactvalue d, int i, exactvalue e, int k)
+{
+    return d.hi < e.hi || (d.hi == e.hi && (d.lo < e.lo || (d.lo == e.lo && i < k)));
+}
+
+// Of the glyphs in near, two or more, the one whose best cell is nearest. The
+// first two are compared without a branch, since either may win.
+static int nearestamong(uint8_t red, uint8_t green, uint8_t blue, unsigned near)
+{
+    const int a = lowestbit(near);
     near &= near - 1;
-    int bestindex = glyphcell(red, green, blue, j);
-    if (near == 0)
-        return bestindex;
-    const auto glyphdistance = [&](int glyph) {
-        return roundsum(roundsum(channels.error[red][glyph], channels.error[green][glyph]), channels.error[blue][glyph]);
-    };
-    exactvalue best = glyphdistance(j);
+    const int b = lowestbit(near);
+    near &= near - 1;
+    const exactvalue da = glyphdistance(red, green, blue, a), db = glyphdistance(red, green, blue, b);
+    const int ia = glyphcell(red, green, blue, a), ib = glyphcell(red, green, blue, b);
+    const bool bwins = before(db, ib, da, ia);
+    exactvalue best = {bwins ? db.hi : da.hi, bwins ? db.lo : da.lo};
+    int bestindex = bwins ? ib : ia;
     for (; near != 0; near &= near - 1) {
-        j = lowestbit(near);
-        const exactvalue d = glyphdistance(j);
+        const int j = lowestbit(near);
+        const exactvalue d = glyphdistance(red, green, blue, j);
         const int index = glyphcell(red, green, blue, j);
-        if (d < best || (d == best && index < bestindex)) {
+        if (before(d, index, best, bestindex)) {
             best = d;
             bestindex = index;
         }
     }
     return bestindex;
+}
+
+int nearestcell(uint8_t red, uint8_t green, uint8_t blue)
+{
+    const unsigned near = nearglyphs(red, green, blue);
+    if ((near & (near - 1)) == 0)
+        return glyphcell(red, green, blue, lowestbit(near));
+    return nearestamong(red, green, blue, near);
+}
+
+// ---- Recent answers -------------------------------------------------------
+
+// Pictures repeat their colours, so the answers of recent searches are kept
+// in a direct-mapped table. An odd multiplier permutes the 24-bit colours;
+// the top recentbits of the product pick the slot and the rest are kept as
+// the tag, so slot and tag together name the colour. An entry holds a valid
+// bit, the tag and the 9-bit cell index. A palette built anew empties it.
+static constexpr int recentbits = 16;
+static constexpr int tagbits = 24 - recentbits;
+static constexpr uint32_t recentvalid = 1u << 31;
+static_assert(1 + tagbits + 9 <= 32, "an entry must fit 32 bits");
+static uint32_t recent[1 << recentbits];
+static bool recentused;
+
+static void forgetrecent()
+{
+    // Untouched, the table costs no memory; a first build leaves it so.
+    if (recentused)
+        memset(recent, 0, sizeof recent);
+    recentused = false;
+}
+
+// The entry of a colour, and in tag the entry it holds when it is the colour's.
+static inline uint32_t &recententry(uint8_t red, uint8_t green, uint8_t blue, uint32_t *tag)
+{
+    const uint32_t colour = static_cast<uint32_t>(red) << 16 | static_cast<uint32_t>(green) << 8 | blue;
+    const uint32_t mixed = (colour * 0x9E3779B1u) & 0xFFFFFFu;
+    *tag = recentvalid | (mixed & ((1u << tagbits) - 1)) << 9;
+    recentused = true;
+    return recent[mixed >> tagbits];
+}
+
+static inline uint16_t recentnearest(uint8_t red, uint8_t green, uint8_t blue)
+{
+    uint32_t tag;
+    uint32_t &entry = recententry(red, green, blue, &tag);
+    if ((entry & ~0x1FFu) != tag)
+        entry = tag | static_cast<uint32_t>(nearestcell(red, green, blue));
+    return static_cast<uint16_t>(entry & 0x1FFu);
+}
+
+// Only colours whose glyphs came close: the others are found at once.
+static inline uint16_t recentnearestamong(uint8_t red, uint8_t green, uint8_t blue, unsigned near)
+{
+    uint32_t tag;
+    uint32_t &entry = recententry(red, green, blue, &tag);
+    if ((entry & ~0x1FFu) != tag)
+        entry = tag | static_cast<uint32_t>(nearestamong(red, green, blue, near));
+    return static_cast<uint16_t>(entry & 0x1FFu);
+}
+
+// ---- Many pixels at a time -----------------------------------------------
+
+#if defined(TINTCELL_WIDE_AVX2)
+// With AVX2 a pixel's eight glyphs fit one vector of the fused entries. The
+// least of the eight sums carries the index of its glyph's best cell, so a
+// pixel whose other glyphs all lie 4 or more units above the least is found
+// without a branch, and the table of recent answers is left to the colours
+// whose glyphs came close. The filter is the one argued above, summed in
+// 32-bit lanes: the high halves hold the same sums and compare the same.
+static constexpr int widebatch = 256;
+
+__attribute__((target("avx2"))) static void widecells(const unsigned char *pixels, int count, uint16_t *cells)
+{
+    uint16_t nearat[widebatch];
+    uint8_t nearmask[widebatch];
+    const __m256i slack = _mm256_set1_epi32((filterslack + 1) << 16);
+    for (int start = 0; start < count; start += widebatch) {
+        const int n = count - start < widebatch ? count - start : widebatch;
+        const unsigned char *p = pixels + 3 * start;
+        uint16_t *out = cells + start;
+        int nears = 0;
+        for (int i = 0; i < n; i++, p += 3) {
+            const __m256i r = _mm256_load_si256(reinterpret_cast<const __m256i *>(fused[0][p[0]]));
+            const __m256i g = _mm256_load_si256(reinterpret_cast<const __m256i *>(fused[1][p[1]]));
+            const __m256i b = _mm256_load_si256(reinterpret_cast<const __m256i *>(fused[2][p[2]]));
+            const __m256i sum = _mm256_add_epi32(_mm256_add_epi32(r, g), b);
+            __m128i least = _mm_min_epi32(_mm256_castsi256_si128(sum), _mm256_extracti128_si256(sum, 1));
+            least = _mm_min_epi32(least, _mm_shuffle_epi32(least, _MM_SHUFFLE(1, 0, 3, 2)));
+            least = _mm_min_epi32(least, _mm_shuffle_epi32(least, _MM_SHUFFLE(2, 3, 0, 1)));
+            const int32_t leastsum = _mm_cvtsi128_si32(least);
+            const __m256i limit = _mm256_add_epi32(_mm256_set1_epi32(leastsum & ~0xFFFF), slack);
+            const unsigned near =
+                static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(limit, sum))));
+            out[i] = static_cast<uint16_t>(leastsum & 0x1FF);
+            nearat[nears] = static_cast<uint16_t>(i);
+            nearmask[nears] = static_cast<uint8_t>(near);
+            nears += (near & (near - 1)) != 0;
+        }
+        p = pixels + 3 * start;
+        for (int k = 0; k < nears; k++) {
+            const unsigned char *q = p + 3 * nearat[k];
+            out[nearat[k]] = recentnearestamong(q[0], q[1], q[2], nearmask[k]);
+        }
+    }
+}
+#endif
+
+void nearestcells(const unsigned char *pixels, int count, uint16_t *cells)
+{
+#if defined(TINTCELL_WIDE_AVX2)
+    if (wide) {
+        widecells(pixels, count, cells);
+        return;
+    }
+#endif
+    for (int i = 0; i < count; i++, pixels += 3)
+        cells[i] = recentnearest(pixels[0], pixels[1], pixels[2]);
 }

@@ -46,6 +46,10 @@ const cell &palettecell(int index);
 // The index of the cell nearest to the pixel.
 int nearestcell(uint8_t red, uint8_t green, uint8_t blue);
 
+// The nearest cells of count pixels of three bytes each, red, green and
+// blue, in order: nearestcell's answers, found many at a time.
+void nearestcells(const unsigned char *pixels, int count, uint16_t *cells);
+
 // The same answer by a plain scan over every cell: the reference that any
 // faster search is measured against.
 int scannearest(uint8_t red, uint8_t green, uint8_t blue);

@@ -177,37 +177,25 @@ static void readpixel(pixelsource *s, pixel *p)
     readsample(s, &p->blue);
 }
 
-// Pictures repeat their colours, so the answers of recent searches are kept
-// in a direct-mapped table. An odd multiplier permutes the 24-bit colours;
-// the top recentbits of the product pick the slot and the rest are kept as
-// the tag, so slot and tag together name the colour. An entry holds a valid
-// bit, the tag and the 9-bit cell index.
-static constexpr int recentbits = 16;
-static constexpr int tagbits = 24 - recentbits;
-static constexpr uint32_t recentvalid = 1u << 31;
-static_assert(1 + tagbits + 9 <= 32, "an entry must fit 32 bits");
-static uint32_t recent[1 << recentbits];
-
-[[maybe_unused]] static inline uint16_t cachednearest(uint8_t red, uint8_t green, uint8_t blue)
-{
-    const uint32_t colour = static_cast<uint32_t>(red) << 16 | static_cast<uint32_t>(green) << 8 | blue;
-    const uint32_t mixed = (colour * 0x9E3779B1u) & 0xFFFFFFu;
-    const uint32_t tag = recentvalid | (mixed & ((1u << tagbits) - 1)) << 9;
-    uint32_t &entry = recent[mixed >> tagbits];
-    if ((entry & ~0x1FFu) != tag)
-        entry = tag | static_cast<uint32_t>(nearestcell(red, green, blue));
-    return static_cast<uint16_t>(entry & 0x1FFu);
-}
-
-// The benchmarks build a second binary with TINTCELL_PLAIN_SCAN defined:
-// every pixel searched by the plain scan, the tool as measured against.
-static inline uint16_t findcell(uint8_t red, uint8_t green, uint8_t blue)
+// The cells of count pixels. The benchmarks build a second binary with
+// TINTCELL_PLAIN_SCAN defined: every pixel searched by the plain scan, the
+// tool as measured against.
+static void findmany(const unsigned char *pixels, int count, uint16_t *cells)
 {
 #ifdef TINTCELL_PLAIN_SCAN
-    return static_cast<uint16_t>(scannearest(red, green, blue));
+    for (int i = 0; i < count; i++, pixels += 3)
+        cells[i] = static_cast<uint16_t>(scannearest(pixels[0], pixels[1], pixels[2]));
 #else
-    return cachednearest(red, green, blue);
+    nearestcells(pixels, count, cells);
 #endif
+}
+
+static uint16_t findcell(const pixel &p)
+{
+    const unsigned char samples[3] = {p.red, p.green, p.blue};
+    uint16_t found;
+    findmany(samples, 1, &found);
+    return found;
 }
 
 // The cells of a row are found and written a chunk at a time.
@@ -221,13 +209,12 @@ static uint16_t chunk[chunkcells];
 // many it found; p is left holding the last pixel read.
 static int findcells(pixelsource *s, pixel *p, uint16_t *cells, int want)
 {
-    // Pixels that lie wholly in the block need no checks, and the cursor stays
-    // in a register while the cells are stored.
+    // Pixels that lie wholly in the block are searched where they lie.
     const unsigned char *next = s->next;
     const long inblock = (s->end - next) / 3;
     const int whole = inblock < want ? static_cast<int>(inblock) : want;
-    for (int i = 0; i < whole; i++, next += 3)
-        cells[i] = findcell(next[0], next[1], next[2]);
+    findmany(next, whole, cells);
+    next += 3 * whole;
     s->next = next;
     if (whole > 0)
         *p = {next[-3], next[-2], next[-1]};
@@ -236,7 +223,7 @@ static int findcells(pixelsource *s, pixel *p, uint16_t *cells, int want)
     // The block ends here: one pixel sample by sample, which reads the next
     // block or meets the end of the data.
     readpixel(s, p);
-    cells[whole] = findcell(p->red, p->green, p->blue);
+    cells[whole] = findcell(*p);
     return whole + 1;
 }
 
@@ -255,7 +242,7 @@ static void writeimage(pixelsource *s, sgrout *o, int32_t width, int32_t height)
         }
         // Past the end of the data every cell shows the last colour formed.
         if (x < width && !o->failed)
-            putcells(o, palettecell(findcell(p.red, p.green, p.blue)), static_cast<int64_t>(width) - x);
+            putcells(o, palettecell(findcell(p)), static_cast<int64_t>(width) - x);
         endrow(o);
     }
     endimage(o);

@@ -142,19 +142,34 @@ TEST(Palette, MixedChannelsRoundToFloat)
 }
 
 // The nearest cell of every 24-bit colour, hashed (64-bit FNV-1a over each
-// index's low and high byte, colours in order red, green, blue). The hash was
-// recorded from the plain scan in x87 extended arithmetic on x86-64: on any
-// other machine this is what shows that the search gives the same cells.
+// index's low and high byte, colours in order red, green, blue), found one at
+// a time and many at a time. The hash was recorded from the plain scan in
+// x87 extended arithmetic on x86-64: on any other machine this is what shows
+// that the search gives the same cells.
 TEST(NearestCell, EveryColourGivesTheRecordedCells)
 {
     buildpalette();
-    uint64_t hash = 0xcbf29ce484222325u;
-    for (uint32_t c = 0; c < (1u << 24); c++) {
-        const int index = nearestcell(static_cast<uint8_t>(c >> 16), static_cast<uint8_t>(c >> 8), static_cast<uint8_t>(c));
+    const auto fnv = [](uint64_t hash, int index) {
         hash = (hash ^ static_cast<uint8_t>(index)) * 0x100000001b3u;
-        hash = (hash ^ static_cast<uint8_t>(index >> 8)) * 0x100000001b3u;
+        return (hash ^ static_cast<uint8_t>(index >> 8)) * 0x100000001b3u;
+    };
+    uint64_t onebyone = 0xcbf29ce484222325u, many = onebyone;
+    static unsigned char pixels[3 << 16];
+    static uint16_t cells[1 << 16];
+    for (uint32_t first = 0; first < (1u << 24); first += 1u << 16) {
+        for (uint32_t i = 0; i < (1u << 16); i++) {
+            const uint32_t c = first + i;
+            pixels[3 * i] = static_cast<unsigned char>(c >> 16);
+            pixels[3 * i + 1] = static_cast<unsigned char>(c >> 8);
+            pixels[3 * i + 2] = static_cast<unsigned char>(c);
+            onebyone = fnv(onebyone, nearestcell(pixels[3 * i], pixels[3 * i + 1], pixels[3 * i + 2]));
+        }
+        nearestcells(pixels, 1 << 16, cells);
+        for (uint16_t index : cells)
+            many = fnv(many, index);
     }
-    EXPECT_EQ(hash, 0xbc43ecd185a2518du);
+    EXPECT_EQ(onebyone, 0xbc43ecd185a2518du);
+    EXPECT_EQ(many, 0xbc43ecd185a2518du);
 }
 
 #if (defined(__x86_64__) || defined(__i386__)) && LDBL_MANT_DIG == 64
