@@ -483,8 +483,15 @@ static_assert(1 + tagbits + 9 <= 32, "an entry must fit 32 bits");
 static uint32_t recent[1 << recentbits];
 static bool recentused;
 
+#if defined(TINTCELL_WIDE_AVX2)
+static bool tablepays = true;
+#endif
+
 static void forgetrecent()
 {
+#if defined(TINTCELL_WIDE_AVX2)
+    tablepays = true;
+#endif
     // Untouched, the table costs no memory; a first build leaves it so.
     if (recentused)
         memset(recent, 0, sizeof recent);
@@ -510,12 +517,15 @@ static inline uint16_t recentnearest(uint8_t red, uint8_t green, uint8_t blue)
     return static_cast<uint16_t>(entry & 0x1FFu);
 }
 
-// Only colours whose glyphs came close: the others are found at once.
-static inline uint16_t recentnearestamong(uint8_t red, uint8_t green, uint8_t blue, unsigned near)
+// Only colours whose glyphs came close: the others are found at once. hits
+// counts the colours found in the table.
+static inline uint16_t recentnearestamong(uint8_t red, uint8_t green, uint8_t blue, unsigned near, int *hits)
 {
     uint32_t tag;
     uint32_t &entry = recententry(red, green, blue, &tag);
-    if ((entry & ~0x1FFu) != tag)
+    const bool hit = (entry & ~0x1FFu) == tag;
+    *hits += hit;
+    if (!hit)
         entry = tag | static_cast<uint32_t>(nearestamong(red, green, blue, near));
     return static_cast<uint16_t>(entry & 0x1FFu);
 }
@@ -530,6 +540,12 @@ static inline uint16_t recentnearestamong(uint8_t red, uint8_t green, uint8_t bl
 // whose glyphs came close. The filter is the one argued above, summed in
 // 32-bit lanes: the high halves hold the same sums and compare the same.
 static constexpr int widebatch = 256;
+
+// A table that seldom knows the colour only costs time (in a picture of
+// every colour, say). After a batch whose table lookups mostly missed, the
+// next batch asks the table for its first few close colours only, to see
+// whether it would pay again; the rest it compares at once.
+static constexpr int tableprobe = 16;
 
 __attribute__((target("avx2"))) static void widecells(const unsigned char *pixels, int count, uint16_t *cells)
 {
@@ -559,10 +575,18 @@ __attribute__((target("avx2"))) static void widecells(const unsigned char *pixel
             nears += (near & (near - 1)) != 0;
         }
         p = pixels + 3 * start;
-        for (int k = 0; k < nears; k++) {
+        const int asked = tablepays ? nears : nears < tableprobe ? nears : tableprobe;
+        int hits = 0;
+        for (int k = 0; k < asked; k++) {
             const unsigned char *q = p + 3 * nearat[k];
-            out[nearat[k]] = recentnearestamong(q[0], q[1], q[2], nearmask[k]);
+            out[nearat[k]] = recentnearestamong(q[0], q[1], q[2], nearmask[k], &hits);
         }
+        for (int k = asked; k < nears; k++) {
+            const unsigned char *q = p + 3 * nearat[k];
+            out[nearat[k]] = static_cast<uint16_t>(nearestamong(q[0], q[1], q[2], nearmask[k]));
+        }
+        if (asked > 0)
+            tablepays = 2 * hits >= asked;
     }
 }
 #endif
