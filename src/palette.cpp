@@ -130,6 +130,20 @@ static inline int lowestbit(unsigned x)
 #endif
 }
 
+static inline int lowestbit64(uint64_t x)
+{
+#if defined(__GNUC__) || defined(__clang__)
+    return __builtin_ctzll(x);
+#else
+    int n = 0;
+    while ((x & 1u) == 0) {
+        x >>= 1;
+        n++;
+    }
+    return n;
+#endif
+}
+
 static inline exactvalue add(exactvalue a, exactvalue b)
 {
     const uint64_t lo = a.lo + b.lo;
@@ -549,14 +563,14 @@ static constexpr int tableprobe = 16;
 
 __attribute__((target("avx2"))) static void widecells(const unsigned char *pixels, int count, uint16_t *cells)
 {
-    uint16_t nearat[widebatch];
-    uint8_t nearmask[widebatch];
+    // Each pixel's near glyphs are kept apart from the others', so that no
+    // pixel waits for the one before; a second pass finds the close ones.
+    alignas(8) uint8_t nearmask[widebatch];
     const __m256i slack = _mm256_set1_epi32((filterslack + 1) << 16);
     for (int start = 0; start < count; start += widebatch) {
         const int n = count - start < widebatch ? count - start : widebatch;
         const unsigned char *p = pixels + 3 * start;
         uint16_t *out = cells + start;
-        int nears = 0;
         for (int i = 0; i < n; i++, p += 3) {
             const __m256i r = _mm256_load_si256(reinterpret_cast<const __m256i *>(fused[0][p[0]]));
             const __m256i g = _mm256_load_si256(reinterpret_cast<const __m256i *>(fused[1][p[1]]));
@@ -567,23 +581,35 @@ __attribute__((target("avx2"))) static void widecells(const unsigned char *pixel
             least = _mm_min_epi32(least, _mm_shuffle_epi32(least, _MM_SHUFFLE(2, 3, 0, 1)));
             const int32_t leastsum = _mm_cvtsi128_si32(least);
             const __m256i limit = _mm256_add_epi32(_mm256_set1_epi32(leastsum & ~0xFFFF), slack);
-            const unsigned near =
-                static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(limit, sum))));
+            nearmask[i] = static_cast<uint8_t>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(limit, sum))));
             out[i] = static_cast<uint16_t>(leastsum & 0x1FF);
-            nearat[nears] = static_cast<uint16_t>(i);
-            nearmask[nears] = static_cast<uint8_t>(near);
-            nears += (near & (near - 1)) != 0;
         }
+        for (int i = n; i < widebatch; i++)
+            nearmask[i] = 1;
+        // Eight masks at a time: no mask is 0, so subtracting 1 from every
+        // byte borrows from none, and m & (m - 1) leaves a byte's bits only
+        // where it has two near glyphs or more.
         p = pixels + 3 * start;
-        const int asked = tablepays ? nears : nears < tableprobe ? nears : tableprobe;
-        int hits = 0;
-        for (int k = 0; k < asked; k++) {
-            const unsigned char *q = p + 3 * nearat[k];
-            out[nearat[k]] = recentnearestamong(q[0], q[1], q[2], nearmask[k], &hits);
-        }
-        for (int k = asked; k < nears; k++) {
-            const unsigned char *q = p + 3 * nearat[k];
-            out[nearat[k]] = static_cast<uint16_t>(nearestamong(q[0], q[1], q[2], nearmask[k]));
+        int asked = 0, hits = 0;
+        for (int i = 0; i < n; i += 8) {
+            uint64_t masks;
+            memcpy(&masks, nearmask + i, 8);
+            for (uint64_t close = masks & (masks - 0x0101010101010101u); close != 0;) {
+                const int byte = lowestbit64(close) / 8;
+                close &= ~(uint64_t{0xFF} << (8 * byte));
+                const int at = i + byte;
+                const unsigned near = static_cast<unsigned>(masks >> (8 * byte)) & 0xFFu;
+                const unsigned char *q = p + 3 * at;
+                // Pictures often repeat a colour to the right: its cell is known.
+                if (start + at > 0 && q[0] == q[-3] && q[1] == q[-2] && q[2] == q[-1]) {
+                    out[at] = out[at - 1];
+                } else if (tablepays || asked < tableprobe) {
+                    asked++;
+                    out[at] = recentnearestamong(q[0], q[1], q[2], near, &hits);
+                } else {
+                    out[at] = static_cast<uint16_t>(nearestamong(q[0], q[1], q[2], near));
+                }
+            }
         }
         if (asked > 0)
             tablepays = 2 * hits >= asked;
