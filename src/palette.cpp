@@ -1,29 +1,210 @@
-// palette: builds the cell palette and finds the nearest cell to a pixel colour.
+// palette: builds the cell palette and finds the nearest cell to a pixel colour, in exact integer arithmetic.
+//
+// Why two 64-bit words hold every value of the search exactly:
+// - A sample n / 255 in the extended format is 0, 1, or lies between 1/255
+//   and 254/255. 1/255 exceeds 2^-8, so the last bit of a 64-bit significand
+//   there weighs at least 2^(-8-63) = 2^-71: every sample is a multiple of
+//   2^-71.
+// - A cell channel is 0, 1, a coverage a or 1 - a, each a 32-bit float. The
+//   least coverage but 0 is 0.03, above 2^-6, so the last bit of its 24-bit
+//   significand weighs 2^-29, and larger values have heavier last bits:
+//   every channel is a multiple of 2^-29, hence of 2^-71.
+// - The difference of two multiples of 2^-71 is one, and rounding it to 64
+//   significant bits only clears low bits or carries into a higher one, so
+//   it stays a multiple. Sums of such values are multiples again.
+// - Every value is at most 1 but the sums, and a sum of three errors of at
+//   most 1 stays below 4 even after rounding up.
+// So a value times 2^71 is an integer below 2^73, and 128 bits hold it with
+// room to spare. The rounding of the extended format is then: count the
+// bits, keep the top 64, and round the rest half to even. The coverage
+// table and the checks beside it keep these premises true.
 #include "palette.h"
 
+#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
+#define TINTCELL_FILTER_SSE2 1
 #include <emmintrin.h>
+#elif defined(__aarch64__) && defined(__ARM_NEON)
+#define TINTCELL_FILTER_NEON 1
+#include <arm_neon.h>
+#endif
 
-#include <cmath>
-#include <limits>
-
-// The search and its ties are defined by x87 extended arithmetic; a
-// narrower long double would decide some ties differently.
-static_assert(std::numeric_limits<long double>::digits == 64,
-              "long double must be the 80-bit extended format");
-
+// Glyph coverages as multiples of 2^-29, each the 32-bit float nearest to
+// the decimal coverage: 0, 0.03 (0x1.eb851ep-6), 0.07 (0x1.1eb852p-4), 0.12
+// (0x1.eb851ep-4), 0.17 (0x1.5c28f6p-3), 0.2 (0x1.99999ap-3), 0.27
+// (0x1.147ae2p-2), 0.33 (0x1.51eb86p-2).
+static constexpr int unitbits = 29;
+static constexpr uint32_t one = uint32_t{1} << unitbits;
+static constexpr uint32_t coverageunits[8] = {0,         0xF5C28F,  0x23D70A4, 0x3D70A3C,
+                                              0x570A3D8, 0x6666668, 0x8A3D710, 0xA8F5C30};
 static constexpr char glyphramp[8] = {' ', '.', ':', '>', 'i', 'a', '0', 'N'};
-static constexpr float coverage[8] = {0.0f, 0.03f, 0.07f, 0.12f, 0.17f, 0.2f, 0.27f, 0.33f};
 
-// colourbits[index][channel]: the channel values of each colour index.
-static constexpr float colourbits[8][3] = {
-    {0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {1, 1, 0},
-    {0, 0, 1}, {1, 0, 1}, {0, 1, 1}, {1, 1, 1},
-};
+// The number of bits from the highest set bit to the lowest.
+static constexpr int significantbits(uint32_t units)
+{
+    int length = 0;
+    while (units != 0 && (units & 1) == 0)
+        units >>= 1;
+    for (; units != 0; units >>= 1)
+        length++;
+    return length;
+}
+
+// Units rounded to a float's 24 significant bits, ties to even.
+static constexpr uint32_t roundtofloat(uint32_t units)
+{
+    int length = 0;
+    while (length < 32 && (units >> length) != 0)
+        length++;
+    if (length <= 24)
+        return units;
+    const int drop = length - 24;
+    const uint32_t rest = units & ((uint32_t{1} << drop) - 1), half = uint32_t{1} << (drop - 1);
+    uint32_t kept = units >> drop;
+    if (rest > half || (rest == half && (kept & 1) != 0))
+        kept++;
+    return kept << drop;
+}
+
+static constexpr bool coveragesarefloats()
+{
+    for (uint32_t u : coverageunits) {
+        if (u >= one || significantbits(u) > 24)
+            return false;
+    }
+    return true;
+}
+static_assert(coveragesarefloats(), "each coverage must be a 32-bit float below one");
+static_assert(unitbits <= exactfractionbits, "channel values must be multiples of 2^-71");
+static_assert(roundtofloat(one - coverageunits[7]) == 0x1570A3C0,
+              "1 - 0.33 lies half-way between two floats and takes the even, lower one");
+
+// Colour index bit c is channel c's value, 0 or 1, in that colour.
+static constexpr int channelbit(int colour, int channel)
+{
+    return (colour >> channel) & 1;
+}
+
+// a * fore + (1 - a) * back for fore and back of 0 or 1 is 0, a, 1 - a or 1,
+// each exact in the extended format; only the store to a float rounds 1 - a.
+static constexpr uint32_t mixunits(int j, int fore, int back)
+{
+    return fore ? (back ? one : coverageunits[j]) : (back ? roundtofloat(one - coverageunits[j]) : 0);
+}
+
+// ---- Exact arithmetic ----------------------------------------------------
+
+static inline int leadingzeros(uint64_t x)
+{
+#if defined(__GNUC__) || defined(__clang__)
+    return x == 0 ? 64 : __builtin_clzll(x);
+#else
+    int n = 0;
+    for (int step = 32; step > 0; step /= 2) {
+        if ((x >> (64 - step)) == 0) {
+            n += step;
+            x <<= step;
+        }
+    }
+    return x == 0 ? 64 : n;
+#endif
+}
+
+static inline int lowestbit(unsigned x)
+{
+#if defined(__GNUC__) || defined(__clang__)
+    return __builtin_ctz(x);
+#else
+    int n = 0;
+    while ((x & 1u) == 0) {
+        x >>= 1;
+        n++;
+    }
+    return n;
+#endif
+}
+
+static inline exactvalue add(exactvalue a, exactvalue b)
+{
+    const uint64_t lo = a.lo + b.lo;
+    return {a.hi + b.hi + (lo < a.lo ? 1 : 0), lo};
+}
+
+// a - b for a at least b.
+static inline exactvalue subtract(exactvalue a, exactvalue b)
+{
+    return {a.hi - b.hi - (a.lo < b.lo ? 1 : 0), a.lo - b.lo};
+}
+
+// x rounded to 64 significant bits, ties to even. sticky says that x was cut
+// from a longer value whose cut bits were not all zero, which breaks a tie
+// upwards. Values here have fewer than 128 bits, so the bits that drop lie
+// in the low word.
+static inline exactvalue roundsignificand(exactvalue x, bool sticky)
+{
+    if (x.hi == 0)
+        return x;
+    const int drop = 64 - leadingzeros(x.hi);
+    const uint64_t unit = uint64_t{1} << drop, rest = x.lo & (unit - 1), half = unit >> 1;
+    // Which way it rounds is as good as random, so it is worked out without a branch.
+    const uint64_t odd = (x.lo >> drop) & 1;
+    const uint64_t up = static_cast<uint64_t>(rest > half) | (static_cast<uint64_t>(rest == half) & (odd | sticky));
+    return add({x.hi, x.lo - rest}, {0, up << drop});
+}
+
+static inline exactvalue roundsum(exactvalue a, exactvalue b)
+{
+    return roundsignificand(add(a, b), false);
+}
+
+exactvalue roundeddistance(exactvalue a, exactvalue b)
+{
+    return roundsignificand(a < b ? subtract(b, a) : subtract(a, b), false);
+}
+
+exactvalue roundedsum(exactvalue a, exactvalue b)
+{
+    return roundsum(a, b);
+}
+
+// n / 255 is worked out to 2^-80, nine bits below the 2^-71 that the
+// rounded quotient keeps: for n of 1 or more it has at least 73 bits, so
+// the rounding drops at least those nine, and the remainder is the sticky
+// bit. Long division goes 32 bits at a time, so every step fits 64 bits.
+exactvalue samplevalue(uint8_t sample)
+{
+    constexpr int guardbits = 80 - exactfractionbits;
+    const uint64_t digits[4] = {0, uint64_t{sample} << 16, 0, 0};  // sample * 2^80, most significant first
+    uint64_t quotient[4] = {}, remainder = 0;
+    for (int i = 0; i < 4; i++) {
+        const uint64_t part = remainder << 32 | digits[i];
+        quotient[i] = part / 255;
+        remainder = part % 255;
+    }
+    const exactvalue q = {quotient[0] << 32 | quotient[1], quotient[2] << 32 | quotient[3]};
+    const exactvalue r = roundsignificand(q, remainder != 0);
+    return {r.hi >> guardbits, (r.lo >> guardbits) | (r.hi << (64 - guardbits))};
+}
+
+static exactvalue fromunits(uint32_t units)
+{
+    constexpr int shift = exactfractionbits - unitbits;
+    return {uint64_t{units} >> (64 - shift), uint64_t{units} << shift};
+}
+
+// ---- The palette ---------------------------------------------------------
+
+// A channel of glyph j takes one of four values, by its foreground and
+// background bits: value 4 * j + 2 * foreground bit + background bit.
+static constexpr int channelvalues = 32;
 
 static struct {
     cell cells[palettecells];
+    uint8_t channelof[palettecells][3];             // the value of each of a cell's r, g, b
+    exactvalue differences[256][channelvalues];     // |n / 255 - value|, rounded
     int count;
 } palette;
+
+static exactvalue samples[256];  // n / 255 for every sample n
 
 // The fast search rests on three facts.
 //
@@ -37,20 +218,22 @@ static struct {
 //    therefore comes from the least error in each channel. No other cell of
 //    the glyph reaches it: two different values of one channel leave errors
 //    at least 2.9e-9 apart for every sample, far beyond the 2^-62 that the
-//    two roundings of a sum below 3 can absorb, so they give strictly
+//    two roundings of a sum below 4 can absorb, so they give strictly
 //    different distances. Of two values with equal errors (only the space
 //    has them: its foreground bit does not matter) the one with the lower
 //    foreground bit, then background bit, gives the lower index.
-// 3. Between glyphs exact ties are common, and only the extended arithmetic
-//    in the written order decides them. A filter sums the three errors
-//    scaled by 2^13 and rounded to integers: each rounding is off by at most
-//    half a unit and the exact distance differs from the true sum by far less
-//    than one, so each glyph's integer sum lies within 2 units of 2^13 times
+// 3. Between glyphs exact ties are common, and only the extended rounding in
+//    the written order decides them. A filter sums the three errors scaled
+//    by 2^13 and rounded to integers: each rounding is off by at most half a
+//    unit and the exact distance differs from the true sum by far less than
+//    a unit, so each glyph's integer sum lies within 2 units of 2^13 times
 //    its distance. A glyph whose sum exceeds the least sum by 4 or more is
 //    therefore strictly farther; the glyphs within 3 of the least are
 //    compared exactly, distance first and index second, as the scan in
 //    index order would. (About one colour in seven needs that comparison,
-//    most of them for exact ties.)
+//    most of them for exact ties.) The filter's forms below differ only in
+//    how they add and compare the same 16-bit sums, so the argument holds
+//    for each.
 //
 // Channel values repeat across channels, so one table per sample value
 // serves red, green and blue. The scaled errors fit 13 bits, so the sums of
@@ -59,35 +242,30 @@ static constexpr int filterbits = 13;
 static constexpr int16_t filterslack = 3;
 
 static struct {
-    long double error[256][8];        // least channel error of glyph j at sample n, exact
+    exactvalue error[256][8];            // least channel error of glyph j at sample n, rounded as the scan rounds it
     alignas(16) int16_t approx[256][8];  // that error times 2^filterbits, rounded
-    uint16_t part[256][8];            // 64 * foreground bit + 8 * background bit of that value
+    uint16_t part[256][8];               // 64 * foreground bit + 8 * background bit of that value
 } channels;
 
-// a*fore + (1-a)*back is exact in the extended format; only the store to a
-// float rounds (1 - 0.33 lies half-way between two floats and goes to the
-// even, lower one).
-static float mixchannel(float a, float fore, float back)
+// The error times 2^filterbits, rounded half up; errors are at most 1, so
+// the result fits 13 bits and the shift leaves only the low word.
+static int16_t scaledapprox(exactvalue error)
 {
-    const long double al = a;
-    return static_cast<float>(al * fore + (1.0L - al) * back);
+    constexpr int shift = exactfractionbits - filterbits;
+    const exactvalue rounded = add(error, {0, uint64_t{1} << (shift - 1)});
+    return static_cast<int16_t>((rounded.lo >> shift) | (rounded.hi << (64 - shift)));
 }
 
-// The values a channel takes in glyph j, read from the cells built: the red
-// channel of the cell with foreground bit fb and background bit kb, which is
-// colour 1 or 0 in each.
 static void buildchannels()
 {
     for (int n = 0; n < 256; n++) {
-        const long double sample = n / 255.0L;
         for (int j = 0; j < 8; j++) {
-            long double least = 0;
+            exactvalue least = {};
             int leastpart = -1;
             // Foreground bit outermost, so of equal errors the lower bits win.
             for (int fb = 0; fb < 2; fb++) {
                 for (int kb = 0; kb < 2; kb++) {
-                    const float value = palette.cells[64 * fb + 8 * kb + j].r;
-                    const long double error = std::fabs(sample - value);
+                    const exactvalue error = palette.differences[n][4 * j + 2 * fb + kb];
                     if (leastpart < 0 || error < least) {
                         least = error;
                         leastpart = 64 * fb + 8 * kb;
@@ -95,7 +273,7 @@ static void buildchannels()
                 }
             }
             channels.error[n][j] = least;
-            channels.approx[n][j] = static_cast<int16_t>(std::lround(std::ldexp(least, filterbits)));
+            channels.approx[n][j] = scaledapprox(least);
             channels.part[n][j] = static_cast<uint16_t>(leastpart);
         }
     }
@@ -103,14 +281,26 @@ static void buildchannels()
 
 void buildpalette()
 {
+    for (int n = 0; n < 256; n++) {
+        samples[n] = samplevalue(static_cast<uint8_t>(n));
+        for (int v = 0; v < channelvalues; v++)
+            palette.differences[n][v] = roundeddistance(samples[n], fromunits(mixunits(v / 4, v / 2 % 2, v % 2)));
+    }
     palette.count = 0;
     for (int f = 0; f < 8; f++) {
         for (int k = 0; k < 8; k++) {
             for (int j = 0; j < 8; j++) {
-                cell &c = palette.cells[palette.count++];
-                c.r = mixchannel(coverage[j], colourbits[f][0], colourbits[k][0]);
-                c.g = mixchannel(coverage[j], colourbits[f][1], colourbits[k][1]);
-                c.b = mixchannel(coverage[j], colourbits[f][2], colourbits[k][2]);
+                const int index = palette.count++;
+                uint32_t units[3];
+                for (int c = 0; c < 3; c++) {
+                    units[c] = mixunits(j, channelbit(f, c), channelbit(k, c));
+                    palette.channelof[index][c] = static_cast<uint8_t>(4 * j + 2 * channelbit(f, c) + channelbit(k, c));
+                }
+                // Exact: each has at most 24 significant bits, and 2^-29 is a power of two.
+                cell &c = palette.cells[index];
+                c.r = static_cast<float>(units[0]) * 0x1p-29f;
+                c.g = static_cast<float>(units[1]) * 0x1p-29f;
+                c.b = static_cast<float>(units[2]) * 0x1p-29f;
                 c.fg = 30 + f;
                 c.bg = 40 + k;
                 c.glyph = glyphramp[j];
@@ -130,17 +320,23 @@ const cell &palettecell(int index)
     return palette.cells[index];
 }
 
+exactvalue channelvalue(int index, int channel)
+{
+    const int v = palette.channelof[index][channel];
+    return fromunits(mixunits(v / 4, v / 2 % 2, v % 2));
+}
+
 int scannearest(uint8_t red, uint8_t green, uint8_t blue)
 {
-    const long double r = red / 255.0L;
-    const long double g = green / 255.0L;
-    const long double b = blue / 255.0L;
-    long double best = 999999.0L;
+    const uint8_t sample[3] = {red, green, blue};
+    // The scan starts from a distance beyond every real one (999999).
+    exactvalue best = {UINT64_MAX, UINT64_MAX};
     int bestindex = 0;
     for (int i = 0; i < palette.count; i++) {
-        const cell &c = palette.cells[i];
-        long double d = std::fabs(r - c.r) + std::fabs(g - c.g);
-        d = d + std::fabs(b - c.b);
+        exactvalue error[3];
+        for (int c = 0; c < 3; c++)
+            error[c] = palette.differences[sample[c]][palette.channelof[i][c]];
+        const exactvalue d = roundsum(roundsum(error[0], error[1]), error[2]);
         // Strictly less: of equal distances the first, lowest index stays.
         if (d < best) {
             best = d;
@@ -150,36 +346,68 @@ int scannearest(uint8_t red, uint8_t green, uint8_t blue)
     return bestindex;
 }
 
-// Foreground bits weigh 64, 128 and 256 by channel, background bits 8, 16, 32.
-static int glyphcell(uint8_t red, uint8_t green, uint8_t blue, int j)
-{
-    return channels.part[red][j] + 2 * channels.part[green][j] + 4 * channels.part[blue][j] + j;
-}
+// ---- The glyph filter, one form per instruction set ----------------------
 
-static __m128i loadapprox(uint8_t sample)
+// A bit for each glyph whose scaled sum lies within filterslack of the least.
+static inline unsigned nearglyphs(uint8_t red, uint8_t green, uint8_t blue)
 {
-    return _mm_load_si128(reinterpret_cast<const __m128i *>(channels.approx[sample]));
-}
-
-int nearestcell(uint8_t red, uint8_t green, uint8_t blue)
-{
-    const __m128i sum = _mm_add_epi16(_mm_add_epi16(loadapprox(red), loadapprox(green)), loadapprox(blue));
+#if defined(TINTCELL_FILTER_SSE2)
+    const auto load = [](uint8_t sample) {
+        return _mm_load_si128(reinterpret_cast<const __m128i *>(channels.approx[sample]));
+    };
+    const __m128i sum = _mm_add_epi16(_mm_add_epi16(load(red), load(green)), load(blue));
     __m128i least = _mm_min_epi16(sum, _mm_shuffle_epi32(sum, _MM_SHUFFLE(1, 0, 3, 2)));
     least = _mm_min_epi16(least, _mm_shuffle_epi32(least, _MM_SHUFFLE(2, 3, 0, 1)));
     least = _mm_min_epi16(least, _mm_shufflelo_epi16(least, _MM_SHUFFLE(2, 3, 0, 1)));
     least = _mm_shuffle_epi32(_mm_shufflelo_epi16(least, 0), 0);
     const __m128i far = _mm_cmpgt_epi16(sum, _mm_add_epi16(least, _mm_set1_epi16(filterslack)));
-    // Two mask bits a glyph; keep the lower one of each.
-    unsigned near = ~static_cast<unsigned>(_mm_movemask_epi8(far)) & 0x5555u;
-    if ((near & (near - 1)) == 0)
-        return glyphcell(red, green, blue, __builtin_ctz(near) / 2);
-    long double best = 0;
-    int bestindex = -1;
+    // Packing narrows each lane's all-ones or zero to a byte of the same.
+    return ~static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(far, far))) & 0xFFu;
+#elif defined(TINTCELL_FILTER_NEON)
+    const int16x8_t sum = vaddq_s16(vaddq_s16(vld1q_s16(channels.approx[red]), vld1q_s16(channels.approx[green])),
+                                    vld1q_s16(channels.approx[blue]));
+    const int16x8_t limit = vdupq_n_s16(static_cast<int16_t>(vminvq_s16(sum) + filterslack));
+    static const uint16_t lanebits[8] = {1, 2, 4, 8, 16, 32, 64, 128};
+    return vaddvq_u16(vandq_u16(vcleq_s16(sum, limit), vld1q_u16(lanebits)));
+#else
+    int16_t sum[8];
+    int16_t least = INT16_MAX;
+    for (int j = 0; j < 8; j++) {
+        sum[j] = static_cast<int16_t>(channels.approx[red][j] + channels.approx[green][j] + channels.approx[blue][j]);
+        least = sum[j] < least ? sum[j] : least;
+    }
+    unsigned near = 0;
+    for (int j = 0; j < 8; j++)
+        near |= (sum[j] <= least + filterslack ? 1u : 0u) << j;
+    return near;
+#endif
+}
+
+// ---- The fast search ------------------------------------------------------
+
+// Foreground bits weigh 64, 128 and 256 by channel, background bits 8, 16, 32.
+static inline int glyphcell(uint8_t red, uint8_t green, uint8_t blue, int j)
+{
+    return channels.part[red][j] + 2 * channels.part[green][j] + 4 * channels.part[blue][j] + j;
+}
+
+int nearestcell(uint8_t red, uint8_t green, uint8_t blue)
+{
+    unsigned near = nearglyphs(red, green, blue);
+    int j = lowestbit(near);
+    near &= near - 1;
+    int bestindex = glyphcell(red, green, blue, j);
+    if (near == 0)
+        return bestindex;
+    const auto glyphdistance = [&](int glyph) {
+        return roundsum(roundsum(channels.error[red][glyph], channels.error[green][glyph]), channels.error[blue][glyph]);
+    };
+    exactvalue best = glyphdistance(j);
     for (; near != 0; near &= near - 1) {
-        const int j = __builtin_ctz(near) / 2;
-        const long double d = (channels.error[red][j] + channels.error[green][j]) + channels.error[blue][j];
+        j = lowestbit(near);
+        const exactvalue d = glyphdistance(j);
         const int index = glyphcell(red, green, blue, j);
-        if (bestindex < 0 || d < best || (d == best && index < bestindex)) {
+        if (d < best || (d == best && index < bestindex)) {
             best = d;
             bestindex = index;
         }

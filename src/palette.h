@@ -13,8 +13,13 @@
 // - The cell of (f, k, j) has index 64*f + 8*k + j.
 // - The distance from a pixel to a cell is |R - r| + |G - g|, then + |B - b|,
 //   with R = red / 255 and so on, every operation done in the 80-bit extended
-//   format and rounded to nearest. The nearest cell is the one with the least
-//   distance; of equal distances the lowest index wins.
+//   format (64-bit significand) and rounded to nearest, ties to even. The
+//   nearest cell is the one with the least distance; of equal distances the
+//   lowest index wins.
+//
+// The search does that arithmetic exactly in integers (see exactvalue), so
+// every machine and compiler finds the same cells whatever its own floating
+// point.
 #pragma once
 
 #include <cstdint>
@@ -44,3 +49,31 @@ int nearestcell(uint8_t red, uint8_t green, uint8_t blue);
 // The same answer by a plain scan over every cell: the reference that any
 // faster search is measured against.
 int scannearest(uint8_t red, uint8_t green, uint8_t blue);
+
+// A value of the search held exactly: the value times 2^71, an integer below
+// 2^73, in two words.
+struct exactvalue {
+    uint64_t hi, lo;
+};
+
+constexpr int exactfractionbits = 71;
+
+inline bool operator==(exactvalue a, exactvalue b)
+{
+    return a.hi == b.hi && a.lo == b.lo;
+}
+
+inline bool operator<(exactvalue a, exactvalue b)
+{
+    return a.hi < b.hi || (a.hi == b.hi && a.lo < b.lo);
+}
+
+// sample / 255 in the extended format.
+exactvalue samplevalue(uint8_t sample);
+
+// A cell's channel (0 red, 1 green, 2 blue) as the float it is stored as.
+exactvalue channelvalue(int index, int channel);
+
+// |a - b| and a + b, each rounded to 64 significant bits, ties to even.
+exactvalue roundeddistance(exactvalue a, exactvalue b);
+exactvalue roundedsum(exactvalue a, exactvalue b);

@@ -1,5 +1,49 @@
-// platform: what differs by operating system, behind small functions the rest of the tool calls.
+// platform: what differs by operating system: whole writes to a stream's descriptor, retried reads, the signals that interrupt a run, and whether standard input is a terminal.
+//
+// Each function here has one form per system behind the same declaration;
+// the writer and the run flow call them and hold no system code of their own.
 #pragma once
+
+#include <cstddef>
+#include <cstdio>
+
+// Writes all length bytes to the stream, straight to its descriptor when it
+// has one (the stream's own buffer is passed by). A write that would block
+// waits until the descriptor takes bytes again, an interrupted one is
+// retried and a short one goes on where it stopped. False on a real error.
+bool writeall(FILE *to, const char *bytes, size_t length);
+
+// Called after a read from the stream has failed with the error number
+// error. True when the read was only interrupted or would have blocked; the
+// stream has then become readable and the read may be tried again.
+bool readagain(FILE *from, int error);
+
+// What the user has asked of the run since the last call.
+enum interrupt {
+    interruptnone,
+    interruptstop,  // stop for now, as the job-control stop key does
+    interruptend,   // end, as the interrupt key, a hang-up or a termination does
+};
+
+// From here until releaseinterrupts, the signals that end or stop the
+// process only note that they came; pendinginterrupt tells what came. Signals
+// that were ignored or handled elsewhere when this is called are left alone.
+void catchinterrupts();
+
+// The interrupt noted, ending before stopping; a stop is reported once.
+interrupt pendinginterrupt();
+
+// Stops the process as the stop signal would have; returns once it is
+// continued.
+void stopforinterrupt();
+
+// Ends the process by the signal that asked for it, as if it had never been
+// caught. Returns only if that signal does not end the process.
+void endforinterrupt();
+
+// Gives the signals back their usual effect; one that came after the last
+// look has it now.
+void releaseinterrupts();
 
 // True when standard input is a terminal (a person typing, not a file or a pipe).
 bool stdinisterminal();

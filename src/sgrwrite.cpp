@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "platform.h"
+
 static constexpr int esc = 27;
 
 // A cell's SGR codes are 30 to 37 and 40 to 47, so every sequence can be
@@ -19,6 +21,8 @@ static struct {
     sequence both[8][8];  // by foreground, then background colour index
     sequence fg[8];
     sequence bg[8];
+    sequence reset;         // the default rendition, said before a stop
+    sequence closingreset;  // the same and a line end, the last piece of a picture
 } sequences;
 
 static sequence makeboth(int fg, int bg)
@@ -43,6 +47,12 @@ void openout(sgrout *o, FILE *to)
         sequences.fg[f] = makeone(30 + f);
         sequences.bg[f] = makeone(40 + f);
     }
+    sequences.reset = makeone(0);
+    sequences.closingreset = sequences.reset;
+    sequences.closingreset.bytes[sequences.closingreset.length++] = '\n';
+    // What the caller wrote through the stream's buffer goes first: the
+    // writer's own bytes go straight to the descriptor.
+    fflush(to);
     o->to = to;
     o->failed = false;
     o->used = 0;
@@ -57,11 +67,45 @@ void beginimage(sgrout *o)
 
 // After a failed write the bytes are dropped: a stream that has lost some of
 // the picture cannot show the rest of it right.
-static void flushpending(sgrout *o)
+static void sendpending(sgrout *o)
 {
     if (!o->failed && o->used > 0)
-        o->failed = fwrite(o->pending, 1, o->used, o->to) != static_cast<size_t>(o->used);
+        o->failed = !writeall(o->to, o->pending, static_cast<size_t>(o->used));
     o->used = 0;
+}
+
+static void putsequence(sgrout *o, const sequence &s)
+{
+    memcpy(o->pending + o->used, s.bytes, static_cast<size_t>(s.length));
+    o->used += s.length;
+}
+
+// The buffer holds whole pieces only, so once it is sent the terminal has
+// been given nothing cut in two, and the colours tracked are those in force.
+void heedinterrupts(sgrout *o)
+{
+    for (interrupt i; (i = pendinginterrupt()) != interruptnone;) {
+        sendpending(o);
+        const bool tinted = o->colours.bg != -1;
+        if (tinted) {
+            putsequence(o, i == interruptend ? sequences.closingreset : sequences.reset);
+            sendpending(o);
+        }
+        if (i == interruptend) {
+            endforinterrupt();
+            o->failed = true;  // the signal did not end the process: no more output
+            return;
+        }
+        stopforinterrupt();
+        if (tinted)
+            putsequence(o, sequences.both[o->colours.fg - 30][o->colours.bg - 40]);
+    }
+}
+
+static void flushpending(sgrout *o)
+{
+    sendpending(o);
+    heedinterrupts(o);
 }
 
 // The change the cell needs and its glyph, at pending + *used. Sequences are
@@ -103,8 +147,9 @@ void putindexed(sgrout *o, const uint16_t *indices, int count)
     for (int i = 0; i < count; i++) {
         if (used > outbuffersize - maxcellbytes) {
             o->used = used;
+            o->colours = in;
             flushpending(o);
-            used = 0;
+            used = o->used;  // not always 0: colours sent again after a stop
         }
         writecell(o->pending, &used, &in, cells[indices[i]]);
     }
@@ -137,11 +182,13 @@ void endrow(sgrout *o)
     o->pending[o->used++] = '\n';
 }
 
+// The terminal is back in its default rendition: nothing is in force.
 void endimage(sgrout *o)
 {
     if (o->used > outbuffersize - maxsequence)
         flushpending(o);
-    o->used += snprintf(o->pending + o->used, maxsequence, "%c[0m\n", esc);
+    putsequence(o, sequences.closingreset);
+    beginimage(o);
 }
 
 bool closeout(sgrout *o)

@@ -11,6 +11,12 @@
 // differs, the foreground alone when only it differs and the glyph is not a
 // space (a space shows nothing of its foreground), else nothing. Row ends
 // leave the colours in force, so they carry over into the next row.
+//
+// An interrupted run leaves the terminal in its default rendition: on a
+// signal that ends it, what is gathered is sent and then the closing reset;
+// on a stop, the reset alone "%c[0m" before stopping, and both colours in
+// force again once continued. The writer looks for interrupts only between
+// the pieces it sends, so no sequence is ever cut in two.
 #pragma once
 
 #include <cstdint>
@@ -56,8 +62,16 @@ void putcells(sgrout *o, const cell &c, int64_t count);
 // Ends an image row.
 void endrow(sgrout *o);
 
-// Ends the image with the reset to the terminal's default rendition.
+// Ends the image with the reset to the terminal's default rendition, after
+// which no colours are in force.
 void endimage(sgrout *o);
+
+// Acts on an interrupt that has come: sends what is gathered, then, if
+// colours are in force, the reset. For a stop it then stops and, once
+// continued, gathers the colours in force again before the next cell; for an
+// end it ends the process by its signal. Called whenever a piece is sent, and
+// by a reader whose wait for data was interrupted.
+void heedinterrupts(sgrout *o);
 
 // Hands every byte gathered to the stream and flushes it. False when any
 // write to the stream has failed.

@@ -1,6 +1,7 @@
 // tintcell: the run flow and the binary PPM reader.
 #include "tintcell.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 
@@ -28,17 +29,68 @@ static bool readline(FILE *in, char (&line)[linesize])
     return true;
 }
 
-// The numbers follow the conventions of %i. They are scanned as long so that
-// one beyond 32 bits is seen and refused rather than cut down to 32 bits.
-static bool scansize(const char *line, int32_t *width, int32_t *height)
+// The size line is read here rather than by sscanf, whose %i reads "0x"
+// alone and numbers beyond its type's range differently from one C library
+// to the next, and whose %li depends on the width of long. These are the
+// conventions of %i as glibc reads them, the same on every machine:
+// whitespace is skipped before each number; then come an optional sign and
+// either "0x" or "0X" and hexadecimal digits, or 0 and octal digits, or
+// decimal digits. A "0x" with no digit after it is read whole, as 0 ("0xg"
+// is 0, then a "g" that is no number); "08" is 0, then 8. A number beyond 32
+// bits is refused rather than cut down.
+static bool isspacebyte(char c)
 {
-    long w, h;
-    if (sscanf(line, "%li %li", &w, &h) != 2)
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+static int digitvalue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return 16;  // no digit in any base
+}
+
+static bool scannumber(const char **at, int32_t *value)
+{
+    const char *p = *at;
+    while (isspacebyte(*p))
+        p++;
+    const bool negative = *p == '-';
+    if (*p == '-' || *p == '+')
+        p++;
+    int base = 10, digits = 0;
+    if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {
+        base = 16;
+        digits = 1;  // the 0 of the prefix
+        p += 2;
+    } else if (p[0] == '0') {
+        base = 8;
+    }
+    // Held up to 2^32, beyond every 32-bit value, so it cannot wrap.
+    constexpr uint64_t beyond = uint64_t{1} << 32;
+    uint64_t magnitude = 0;
+    for (int d; (d = digitvalue(*p)) < base; p++, digits++) {
+        magnitude = magnitude * static_cast<uint64_t>(base) + static_cast<uint64_t>(d);
+        magnitude = magnitude < beyond ? magnitude : beyond;
+    }
+    if (digits == 0 || magnitude > (negative ? uint64_t{1} << 31 : (uint64_t{1} << 31) - 1))
         return false;
-    if (w < INT32_MIN || w > INT32_MAX || h < INT32_MIN || h > INT32_MAX)
+    *value = static_cast<int32_t>(negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude));
+    *at = p;
+    return true;
+}
+
+bool scansize(const char *line, int32_t *width, int32_t *height)
+{
+    int32_t w, h;
+    if (!scannumber(&line, &w) || !scannumber(&line, &h))
         return false;
-    *width = static_cast<int32_t>(w);
-    *height = static_cast<int32_t>(h);
+    *width = w;
+    *height = h;
     return true;
 }
 
@@ -67,24 +119,42 @@ static constexpr int pixelblock = 3 << 14;
 
 struct pixelsource {
     FILE *from;
+    sgrout *writer;   // acts on interrupts that come while a read waits
     uint64_t unread;  // pixel bytes declared and not yet read from the stream
     bool ended;       // the stream has no more: end of file or a read error
     const unsigned char *next, *end;
     unsigned char block[pixelblock];
 };
 
-static void beginpixels(pixelsource *s, FILE *from, int32_t width, int32_t height)
+static void beginpixels(pixelsource *s, FILE *from, sgrout *writer, int32_t width, int32_t height)
 {
     s->from = from;
+    s->writer = writer;
     s->unread = width > 0 && height > 0 ? 3 * static_cast<uint64_t>(width) * static_cast<uint64_t>(height) : 0;
     s->ended = false;
     s->next = s->end = s->block;
 }
 
+// A read that was interrupted by a signal, or found a non-blocking source
+// empty, is not the end of the data: it is tried again.
+static size_t readblock(pixelsource *s, size_t want)
+{
+    size_t got = 0;
+    while (got < want) {
+        got += fread(s->block + got, 1, want - got, s->from);
+        if (got == want || !ferror(s->from) || !readagain(s->from, errno))
+            break;
+        clearerr(s->from);
+        heedinterrupts(s->writer);
+    }
+    return got;
+}
+
+// Once the stream has ended it is not read again.
 static bool refill(pixelsource *s)
 {
     const size_t want = s->unread < pixelblock ? static_cast<size_t>(s->unread) : pixelblock;
-    const size_t got = s->ended || want == 0 ? 0 : fread(s->block, 1, want, s->from);
+    const size_t got = s->ended || want == 0 ? 0 : readblock(s, want);
     s->unread -= got;
     s->next = s->block;
     s->end = s->block + got;
@@ -174,15 +244,17 @@ static void writeimage(pixelsource *s, sgrout *o, int32_t width, int32_t height)
 {
     beginimage(o);
     pixel p = {0, 0, 0};
+    // Once the output has failed nothing more is read or searched: the run
+    // ends within a chunk, whatever the size the header declares.
     for (int32_t y = 0; y < height && !o->failed; y++) {
         int32_t x = 0;
-        while (x < width && !s->ended) {
+        while (x < width && !s->ended && !o->failed) {
             const int n = findcells(s, &p, chunk, width - x < chunkcells ? width - x : chunkcells);
             putindexed(o, chunk, n);
             x += n;
         }
         // Past the end of the data every cell shows the last colour formed.
-        if (x < width)
+        if (x < width && !o->failed)
             putcells(o, palettecell(findcell(p.red, p.green, p.blue)), static_cast<int64_t>(width) - x);
         endrow(o);
     }
@@ -194,12 +266,18 @@ bool renderppm(FILE *in, FILE *to)
     openout(&out, to);
     int32_t width = 0, height = 0;
     const headerresult header = readheader(in, &width, &height);
+    // Signals are caught only while the picture is written: until its first
+    // colour there is nothing to put right, and reads of the header may wait
+    // undisturbed.
     if (header == headerimage) {
-        beginpixels(&source, in, width, height);
+        catchinterrupts();
+        beginpixels(&source, in, &out, width, height);
         writeimage(&source, &out, width, height);
     }
     // A read error in the pixels is shown like the end of the data, and fails the run.
     const bool written = closeout(&out);
+    if (header == headerimage)
+        releaseinterrupts();
     return header != headerbroken && !ferror(in) && written;
 }
 

@@ -46,6 +46,10 @@ enum headerresult {
 // it returns headerimage, which is the only case that sets width and height.
 headerresult readheader(FILE *in, int32_t *width, int32_t *height);
 
+// Reads width and height from a size line, in the conventions of %i; false
+// unless the line holds two numbers that fit 32 bits.
+bool scansize(const char *line, int32_t *width, int32_t *height);
+
 // Reads the image from in and writes its picture to out. False when the
 // header is broken, in could not be read or out could not be written; true
 // for a shown image and for a file that is not a P6 image, which writes

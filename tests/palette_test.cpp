@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cfloat>
 #include <cmath>
 #include <set>
 #include <tuple>
@@ -97,45 +98,141 @@ TEST(Palette, CellsByIndex)
 
 // The fast search takes each glyph's best cell channel by channel. That is
 // exact only while, for every sample, two different values of a channel lie
-// at errors far apart compared with the rounding of a sum (2^-62).
+// at errors far apart compared with what two roundings of a sum below 4 can
+// absorb (2^-62).
 TEST(Palette, ChannelErrorsOfAGlyphStayApart)
 {
     buildpalette();
-    long double closest = 1;
+    const exactvalue far = {0, uint64_t{1} << (exactfractionbits - 30)};  // 2^-30
     for (int j = 0; j < 8; j++) {
-        const float values[4] = {palettecell(cellindex(black, black, j)).r, palettecell(cellindex(red, black, j)).r,
-                                 palettecell(cellindex(black, red, j)).r, palettecell(cellindex(red, red, j)).r};
+        const int cells[4] = {cellindex(black, black, j), cellindex(red, black, j), cellindex(black, red, j),
+                              cellindex(red, red, j)};
         for (int n = 0; n < 256; n++) {
             for (int a = 0; a < 4; a++) {
                 for (int b = a + 1; b < 4; b++) {
-                    const long double gap = std::fabs(std::fabs(n / 255.0L - values[a]) - std::fabs(n / 255.0L - values[b]));
-                    if (values[a] != values[b] && gap < closest)
-                        closest = gap;
+                    const exactvalue va = channelvalue(cells[a], 0), vb = channelvalue(cells[b], 0);
+                    const exactvalue gap = roundeddistance(roundeddistance(samplevalue(n), va),
+                                                           roundeddistance(samplevalue(n), vb));
+                    EXPECT_TRUE(va == vb || !(gap < far)) << "glyph " << j << " sample " << n;
                 }
             }
         }
     }
-    EXPECT_GT(closest, 2.9e-9L);
 }
 
+// Each coverage is pinned as an exact value; the white glyph on black shows
+// it, and the black glyph on white shows 1 - a rounded to a float, ties to
+// even (1 - 0.33 lies half-way between two floats and takes the lower).
 TEST(Palette, MixedChannelsRoundToFloat)
 {
     buildpalette();
-    // Black N on white: 1 - 0.33 lies half-way between two floats and takes
-    // the even one, which is the lower.
-    const float upper = 0.67f, lower = std::nextafter(upper, 0.0f);
-    ASSERT_EQ((static_cast<long double>(lower) + upper) / 2, 1.0L - 0.33f);
-    const cell &c = palettecell(cellindex(black, white, 7));
-    EXPECT_EQ(c.r, lower);
-    EXPECT_EQ(c.g, lower);
-    EXPECT_EQ(c.b, lower);
-    // White N on black: the coverage itself.
-    EXPECT_EQ(palettecell(cellindex(white, black, 7)).r, 0.33f);
+    const float coverage[8] = {0.0f, 0.03f, 0.07f, 0.12f, 0.17f, 0.2f, 0.27f, 0.33f};
+    for (int j = 0; j < 8; j++) {
+        // 1 - a is exact in double; the conversion to float rounds once.
+        const float complement = static_cast<float>(1.0 - static_cast<double>(coverage[j]));
+        EXPECT_EQ(palettecell(cellindex(white, black, j)).r, coverage[j]) << "glyph " << j;
+        EXPECT_EQ(palettecell(cellindex(black, white, j)).g, complement) << "glyph " << j;
+    }
+    EXPECT_EQ(palettecell(cellindex(black, white, 7)).b, std::nextafter(0.67f, 0.0f));
     // Red a on blue mixes per channel.
     const cell &m = palettecell(cellindex(red, blue, 5));
     EXPECT_EQ(m.r, 0.2f);
     EXPECT_EQ(m.g, 0.0f);
     EXPECT_EQ(m.b, 0.8f);
 }
+
+// The nearest cell of every 24-bit colour, hashed (64-bit FNV-1a over each
+// index's low and high byte, colours in order red, green, blue). The hash was
+// recorded from the plain scan in x87 extended arithmetic on x86-64: on any
+// other machine this is what shows that the search gives the same cells.
+TEST(NearestCell, EveryColourGivesTheRecordedCells)
+{
+    buildpalette();
+    uint64_t hash = 0xcbf29ce484222325u;
+    for (uint32_t c = 0; c < (1u << 24); c++) {
+        const int index = nearestcell(static_cast<uint8_t>(c >> 16), static_cast<uint8_t>(c >> 8), static_cast<uint8_t>(c));
+        hash = (hash ^ static_cast<uint8_t>(index)) * 0x100000001b3u;
+        hash = (hash ^ static_cast<uint8_t>(index >> 8)) * 0x100000001b3u;
+    }
+    EXPECT_EQ(hash, 0xbc43ecd185a2518du);
+}
+
+#if (defined(__x86_64__) || defined(__i386__)) && LDBL_MANT_DIG == 64
+// Where long double is the x87 extended format, the integer arithmetic is
+// checked against it: the definition the search is made from.
+
+exactvalue exactof(long double x)
+{
+    const long double scaled = std::ldexp(x, exactfractionbits);  // an integer below 2^73
+    const long double hi = std::floor(std::ldexp(scaled, -64));
+    return {static_cast<uint64_t>(hi), static_cast<uint64_t>(scaled - std::ldexp(hi, 64))};
+}
+
+TEST(Extended, SamplesAndChannelsAreTheExtendedValues)
+{
+    buildpalette();
+    for (int n = 0; n < 256; n++)
+        EXPECT_TRUE(samplevalue(n) == exactof(n / 255.0L)) << "sample " << n;
+    for (int i = 0; i < palettecells; i++) {
+        const cell &c = palettecell(i);
+        const float channels[3] = {c.r, c.g, c.b};
+        for (int k = 0; k < 3; k++)
+            EXPECT_TRUE(channelvalue(i, k) == exactof(channels[k])) << "cell " << i << " channel " << k;
+    }
+}
+
+// Sums of values with 64 significant bits at every scale the search meets,
+// many of them exact ties at the rounding, both ways to even.
+TEST(Extended, RoundedSumsAndDistancesAreTheExtendedOnes)
+{
+    uint64_t state = 88172645463325252u;
+    const auto next = [&] {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return state;
+    };
+    const auto value = [&] {
+        const uint64_t significand = next() | uint64_t{1} << 63;
+        return std::ldexp(static_cast<long double>(significand >> (next() % 24)), -71 + static_cast<int>(next() % 9));
+    };
+    for (int i = 0; i < 200000; i++) {
+        const long double a = value(), b = value();
+        ASSERT_TRUE(roundedsum(exactof(a), exactof(b)) == exactof(a + b)) << std::hexfloat << a << " + " << b;
+        ASSERT_TRUE(roundeddistance(exactof(a), exactof(b)) == exactof(std::fabs(a - b)))
+            << std::hexfloat << a << " - " << b;
+    }
+}
+
+int extendedscan(uint8_t red, uint8_t green, uint8_t blue)
+{
+    const long double r = red / 255.0L, g = green / 255.0L, b = blue / 255.0L;
+    long double best = 999999.0L;
+    int bestindex = 0;
+    for (int i = 0; i < palettecount(); i++) {
+        const cell &c = palettecell(i);
+        long double d = std::fabs(r - c.r) + std::fabs(g - c.g);
+        d = d + std::fabs(b - c.b);
+        if (d < best) {
+            best = d;
+            bestindex = i;
+        }
+    }
+    return bestindex;
+}
+
+TEST(Extended, ScanFindsTheCellsOfTheExtendedScan)
+{
+    buildpalette();
+    for (int r = 0; r < 256; r += 7) {
+        for (int g = 1; g < 256; g += 7) {
+            for (int b = 2; b < 256; b += 7)
+                ASSERT_EQ(scannearest(r, g, b), extendedscan(r, g, b)) << r << " " << g << " " << b;
+        }
+    }
+    for (const nearestcase &c : nearestcases)
+        EXPECT_EQ(extendedscan(c.red, c.green, c.blue), c.index);
+}
+#endif
 
 }  // namespace

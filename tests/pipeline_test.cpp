@@ -219,7 +219,10 @@ TEST(Pipelines, DocumentedPipelinesDrawEveryKindOfPicture)
         const char *program;
         const char *suffix;
     } readers[] = {{"convert", ""}, {"pngtopnm", ".png"}, {"jpegtopnm", ".jpg"}};
-    const std::string bindir = std::string(TINTCELL_BINARY).substr(0, std::string(TINTCELL_BINARY).rfind('/'));
+    // The pipelines' tintcell is the built one, under the emulator in a cross build.
+    std::string tool;
+    for (const std::string &word : toolcommand({}))
+        tool += "'" + word + "' ";
     buildpalette();
     int ran = 0;
     for (const std::string &pipeline : readme) {
@@ -249,7 +252,7 @@ TEST(Pipelines, DocumentedPipelinesDrawEveryKindOfPicture)
             const std::string command = pipeline.substr(0, start) + "'" + folder + "/" + p.name + "'" +
                                         pipeline.substr(end);
             const std::string out = commandoutput("export COLUMNS=" + std::to_string(columns) +
-                                                  " TERM=xterm PATH='" + bindir + "':\"$PATH\"; " + command);
+                                                  " TERM=xterm; tintcell() { " + tool + "\"$@\"; }; " + command);
             const std::vector<std::vector<cell>> cells = drawn(out);
             const std::string what = std::string(p.what) + " through: " + command;
             ran++;

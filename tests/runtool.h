@@ -49,6 +49,31 @@ inline std::string scratchfile(const std::string &name, const std::string &bytes
     return path;
 }
 
+// The command line that runs the built tool with the arguments: in a cross
+// build, under the emulator that runs the target's programs.
+inline std::vector<std::string> toolcommand(const std::vector<std::string> &args)
+{
+    std::vector<std::string> command;
+    if (std::string(TINTCELL_EMULATOR) != "")
+        command.push_back(TINTCELL_EMULATOR);
+    command.push_back(TINTCELL_BINARY);
+    command.insert(command.end(), args.begin(), args.end());
+    return command;
+}
+
+// Starts the tool with the file actions and attributes; false when it could
+// not be started.
+inline bool spawntool(const std::vector<std::string> &args, const posix_spawn_file_actions_t *actions, pid_t *pid,
+                      const posix_spawnattr_t *attributes = nullptr)
+{
+    const std::vector<std::string> command = toolcommand(args);
+    std::vector<char *> argv;
+    for (const std::string &a : command)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    return posix_spawnp(pid, argv[0], actions, attributes, argv.data(), environ) == 0;
+}
+
 // Waits up to a minute for the process; its wait status, or -1 if it had to be killed.
 inline int waitatmostaminute(pid_t pid, rusage *usage)
 {
@@ -88,13 +113,9 @@ inline run runtool(const std::vector<std::string> &args, const std::string &stdi
     }
     posix_spawn_file_actions_addopen(&actions, 1, outpath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, 2, errpath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<char *> argv{const_cast<char *>(TINTCELL_BINARY)};
-    for (const std::string &a : args)
-        argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
     pid_t pid;
     run r{-1, "", ""};
-    const bool spawned = posix_spawn(&pid, TINTCELL_BINARY, &actions, nullptr, argv.data(), environ) == 0;
+    const bool spawned = spawntool(args, &actions, &pid);
     posix_spawn_file_actions_destroy(&actions);
     if (piped) {
         close(fds[0]);
@@ -135,11 +156,10 @@ inline int spawnpiped(const std::string &path, pid_t *pid)
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
     posix_spawn_file_actions_addclose(&actions, fds[0]);
-    char *argv[] = {const_cast<char *>(TINTCELL_BINARY), const_cast<char *>(path.c_str()), nullptr};
-    const int spawned = posix_spawn(pid, TINTCELL_BINARY, &actions, nullptr, argv, environ);
+    const bool spawned = spawntool({path}, &actions, pid);
     posix_spawn_file_actions_destroy(&actions);
     close(fds[1]);
-    if (spawned != 0) {
+    if (!spawned) {
         close(fds[0]);
         return -1;
     }
@@ -168,7 +188,12 @@ inline bool starttraced(tracedrun *t, const std::string &path)
     int fds[2];
     if (pipe(fds) != 0)
         return false;
-    char *argv[] = {const_cast<char *>(TINTCELL_BINARY), const_cast<char *>(path.c_str()), nullptr};
+    // In a cross build this is the emulator's memory, the tool's with it.
+    const std::vector<std::string> command = toolcommand({path});
+    std::vector<char *> argv;
+    for (const std::string &a : command)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
     // LeakSanitizer stops the process with ptrace at exit, which a traced
     // process cannot allow; the tool allocates nothing of its own anyway.
     const char *asan = getenv("ASAN_OPTIONS");
@@ -184,7 +209,7 @@ inline bool starttraced(tracedrun *t, const std::string &path)
         if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) == 0 && dup2(fds[1], 1) == 1) {
             close(fds[0]);
             close(fds[1]);
-            execve(TINTCELL_BINARY, argv, env.data());
+            execvpe(argv[0], argv.data(), env.data());
         }
         _exit(127);
     }

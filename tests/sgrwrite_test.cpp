@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -130,16 +131,47 @@ TEST(PutCell, BufferedBytesArriveInOrder)
         EXPECT_EQ(writeimage(image, how), expected) << "fed " << how;
 }
 
+// A row whose newline falls on the last byte of the buffer, or just past it.
+TEST(PutCell, RowEndsAtTheEdgeOfTheBuffer)
+{
+    const int spaceblack = cellindex(black, black, 0);
+    const int first = static_cast<int>(setboth(black, black).size());
+    for (int cells : {outbuffersize - first - 1, outbuffersize - first, outbuffersize - first + 1}) {
+        const rows image{std::vector<int>(cells, spaceblack), {spaceblack}};
+        const std::string expected = setboth(black, black) + std::string(cells, ' ') + rowend + " " + rowend + closingreset;
+        for (feed how : {onebyone, inruns, indexed})
+            EXPECT_EQ(writeimage(image, how), expected) << cells << " cells, fed " << how;
+    }
+}
+
+// The first write fails (a stream of one's own says so by writing nothing)
+// and every later one would succeed.
+ssize_t failfirstwrite(void *cookie, const char *, size_t size)
+{
+    size_t *calls = static_cast<size_t *>(cookie);
+    if ((*calls)++ > 0)
+        return static_cast<ssize_t>(size);
+    errno = ENOSPC;
+    return 0;
+}
+
 TEST(PutCell, NothingReachesAStreamAfterAFailedWrite)
 {
     buildpalette();
+    size_t calls = 0;
+    FILE *failsonce = fopencookie(&calls, "w", {nullptr, failfirstwrite, nullptr, nullptr});
+    setvbuf(failsonce, nullptr, _IONBF, 0);
     FILE *full = fopen("/dev/full", "w");
     ASSERT_NE(full, nullptr);
-    openout(&writer, full);
-    putcells(&writer, palettecell(cellindex(black, red, 7)), 10 * int64_t{outbuffersize});
-    EXPECT_TRUE(writer.failed);
-    EXPECT_FALSE(closeout(&writer));
+    for (FILE *to : {full, failsonce}) {
+        openout(&writer, to);
+        putcells(&writer, palettecell(cellindex(black, red, 7)), 10 * int64_t{outbuffersize});
+        EXPECT_TRUE(writer.failed);
+        EXPECT_FALSE(closeout(&writer));
+    }
+    EXPECT_EQ(calls, 1u);
     fclose(full);
+    fclose(failsonce);
 }
 
 TEST(PutCell, EachImageStartsWithNothingSent)

@@ -6,6 +6,7 @@
 // its foreground wherever the glyph is not a space (a space shows none).
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -95,12 +96,23 @@ std::string commandoutput(const std::string &command)
     return out;
 }
 
+// A tmux server of its own for each use: one being killed may still hold its
+// socket when the next test starts.
+std::string newtmux()
+{
+    static int servers = 0;
+    return "tmux -L tintcell" + std::to_string(getpid()) + "_" + std::to_string(servers++) + " -f /dev/null";
+}
+
 // Shows the image in a detached tmux pane of the given size and returns what
 // the pane holds once tintcell has ended.
 std::string showintmux(const std::string &image, int columns, int rows)
 {
-    const std::string tmux = "tmux -L tintcell" + std::to_string(getpid()) + " -f /dev/null";
-    const std::string pane = std::string(TINTCELL_BINARY) + " " + image + "; tmux wait-for -S drawn; sleep 60";
+    const std::string tmux = newtmux();
+    std::string pane;
+    for (const std::string &word : toolcommand({image}))
+        pane += word + " ";
+    pane += "; tmux wait-for -S drawn; sleep 60";
     const std::string start = tmux + " new-session -d -x " + std::to_string(columns) + " -y " +
                               std::to_string(rows) + " '" + pane + "' && " + tmux + " set -g status off && " +
                               tmux + " wait-for drawn";
@@ -179,6 +191,118 @@ TEST(Terminal, HandmadeImageShowsAsMeant)
 TEST(Terminal, SampleShowsAsMeant)
 {
     expectshownasmeant(TINTCELL_SAMPLE);
+}
+
+std::string rowtext(const std::vector<shown> &row)
+{
+    std::string text;
+    for (const shown &s : row)
+        text += s.glyph;
+    return text.substr(0, text.find_last_not_of(' ') + 1);
+}
+
+// An interactive shell in a tmux pane, driven by keys as a user would. The
+// tmux server, and whatever still runs in it, ends with the test.
+struct shellpane {
+    std::string tmux;
+
+    ~shellpane() { system((tmux + " kill-server 2>/dev/null").c_str()); }
+
+    std::vector<std::vector<shown>> capture() const
+    {
+        return parsecapture(commandoutput(tmux + " capture-pane -p -e -N"));
+    }
+
+    void keys(const std::string &keys) const
+    {
+        system((tmux + " send-keys " + keys).c_str());
+    }
+
+    // Waits up to ten seconds for a pane that pleases the test.
+    template <typename test>
+    bool waitfor(test pleases) const
+    {
+        for (int i = 0; i < 500; i++) {
+            if (pleases(capture()))
+                return true;
+            usleep(20000);
+        }
+        return false;
+    }
+};
+
+bool anyblack(const std::vector<std::vector<shown>> &pane)
+{
+    for (const std::vector<shown> &row : pane) {
+        for (const shown &s : row) {
+            if (s.bg == black)
+                return true;
+        }
+    }
+    return false;
+}
+
+// Asks the shell for the status of the last job, as the line "name=status",
+// and checks that it is the one expected and that the command line, its
+// answer and the next prompt are in the terminal's default colours.
+void expectstatusindefaultcolours(const shellpane &shell, const std::string &name, int status)
+{
+    shell.keys("'echo " + name + "=$?' Enter");
+    std::vector<std::vector<shown>> pane;
+    size_t at = 0;
+    ASSERT_TRUE(shell.waitfor([&](const std::vector<std::vector<shown>> &p) {
+        pane = p;
+        for (at = 1; at + 1 < pane.size(); at++) {
+            if (rowtext(pane[at]).rfind(name + "=", 0) == 0 && rowtext(pane[at + 1]) == "$")
+                return true;
+        }
+        return false;
+    })) << "no answer to echo " << name;
+    EXPECT_EQ(rowtext(pane[at]), name + "=" + std::to_string(status));
+    EXPECT_EQ(rowtext(pane[at - 1]), "$ echo " + name + "=$?");
+    for (size_t y = at - 1; y <= at + 1; y++) {
+        for (size_t x = 0; x < pane[y].size(); x++)
+            EXPECT_TRUE(pane[y][x].fg == -1 && pane[y][x].bg == -1) << name << ": row " << y << " column " << x;
+    }
+}
+
+// A picture far too big to finish, of spaces on black, interrupted with
+// Ctrl-C, stopped with Ctrl-Z, and continued with fg and interrupted again.
+TEST(Terminal, InterruptedRunLeavesTheTerminalAsItWas)
+{
+    ASSERT_EQ(system("command -v tmux >/dev/null && command -v bash >/dev/null"), 0) << "tmux or bash is missing";
+    const shellpane shell{newtmux()};
+    const std::string bash = "env -i PATH=/usr/bin:/bin TERM=screen HISTFILE=/dev/null PS1=\"\\$ \" bash --norc --noprofile -i";
+    ASSERT_EQ(system((shell.tmux + " new-session -d -x 60 -y 12 '" + bash + "' && " + shell.tmux +
+                      " set -g status off").c_str()), 0);
+    std::string run = "'";
+    for (const std::string &word : toolcommand({std::string(TINTCELL_CORPUS) + "size-huge-no-data.ppm"}))
+        run += word + " ";
+    run += "' Enter";
+    const std::string clear = "\"printf '\\\\033[H\\\\033[2J'\" Enter";
+    const auto cleared = [](const std::vector<std::vector<shown>> &p) { return !anyblack(p) && rowtext(p[0]) == "$"; };
+    const auto drawing = [](const std::vector<std::vector<shown>> &p) { return anyblack(p); };
+
+    ASSERT_TRUE(shell.waitfor(cleared)) << "no prompt";
+    shell.keys(run);
+    ASSERT_TRUE(shell.waitfor(drawing)) << "not drawn";
+    shell.keys("C-c");
+    expectstatusindefaultcolours(shell, "interrupted", 128 + SIGINT);
+
+    shell.keys(clear);
+    ASSERT_TRUE(shell.waitfor(cleared)) << "not cleared";
+    shell.keys(run);
+    ASSERT_TRUE(shell.waitfor(drawing)) << "not drawn";
+    shell.keys("C-z");
+    expectstatusindefaultcolours(shell, "stopped", 128 + SIGTSTP);
+
+    // Continued on a cleared screen, it first sets its colours again.
+    shell.keys(clear);
+    ASSERT_TRUE(shell.waitfor(cleared)) << "not cleared";
+    shell.keys("fg Enter");
+    ASSERT_TRUE(shell.waitfor(drawing)) << "no colours after fg";
+    shell.keys("C-c");
+    expectstatusindefaultcolours(shell, "continued", 128 + SIGINT);
 }
 
 }  // namespace
