@@ -2,15 +2,16 @@
 //
 //   runbench TINTCELL TINTCELL-SCAN IMAGE.ppm...
 //
-// For each image it runs the tool once into a scratch file (the output and
-// its peak resident memory), the plain-scan build once (its time, and whether
+// For each image it runs the tool once into a scratch file (the output), once
+// traced (its own peak resident memory), the plain-scan build once (its time, and whether
 // its bytes are the same), then times the tool, `cat IMAGE` and `cat OUTPUT`,
 // each to /dev/null, and takes the median of repeated runs. Times are wall
 // clock from spawning the process to its end.
 #include <spawn.h>
-#include <sys/resource.h>
+#include <sys/ptrace.h>
 #include <sys/wait.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -28,7 +29,6 @@ namespace {
 
 struct outcome {
     double seconds;
-    long peakkb;
     bool ok;
 };
 
@@ -44,18 +44,56 @@ outcome spawnto(const std::vector<std::string> &command, const std::string &outp
     timespec start, end;
     clock_gettime(CLOCK_MONOTONIC, &start);
     pid_t pid;
-    outcome o{0, 0, false};
+    outcome o{0, false};
     if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
         int status;
-        rusage usage;
-        wait4(pid, &status, 0, &usage);
+        waitpid(pid, &status, 0);
         clock_gettime(CLOCK_MONOTONIC, &end);
         o.seconds = static_cast<double>(end.tv_sec - start.tv_sec) + (end.tv_nsec - start.tv_nsec) / 1e9;
-        o.peakkb = usage.ru_maxrss;
         o.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
     }
     posix_spawn_file_actions_destroy(&actions);
     return o;
+}
+
+// The tool's own peak resident memory in KiB: the high-water mark of its
+// address space, read from /proc as it stops on its way out, traced; -1 when
+// it could not be read. ru_maxrss would not do: a child carries its starter's
+// resident pages in that figure until it execs, so it would count this
+// process as well.
+long ownpeakkb(const std::string &tool, const std::string &image)
+{
+    char *argv[] = {const_cast<char *>(tool.c_str()), const_cast<char *>(image.c_str()), nullptr};
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int out = open("/dev/null", O_WRONLY);
+        if (out >= 0 && dup2(out, 1) == 1 && ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) == 0)
+            execv(argv[0], argv);
+        _exit(127);
+    }
+    int status;
+    // A traced process stops with SIGTRAP once it has execed.
+    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFSTOPPED(status))
+        return -1;
+    ptrace(PTRACE_SETOPTIONS, pid, nullptr, reinterpret_cast<void *>(PTRACE_O_TRACEEXIT | PTRACE_O_EXITKILL));
+    long peak = -1;
+    for (long sig = 0; ptrace(PTRACE_CONT, pid, nullptr, reinterpret_cast<void *>(sig)) == 0;) {
+        if (waitpid(pid, &status, 0) != pid || !WIFSTOPPED(status))
+            break;
+        sig = WSTOPSIG(status);
+        if (status >> 8 == (SIGTRAP | PTRACE_EVENT_EXIT << 8)) {
+            sig = 0;
+            char path[64], line[128];
+            snprintf(path, sizeof path, "/proc/%ld/status", static_cast<long>(pid));
+            FILE *f = fopen(path, "r");
+            while (f != nullptr && fgets(line, sizeof line, f) != nullptr)
+                sscanf(line, "VmHWM: %ld", &peak);
+            if (f != nullptr)
+                fclose(f);
+        }
+    }
+    waitpid(pid, &status, 0);
+    return peak;
 }
 
 double median(const std::vector<std::string> &command, int runs)
@@ -131,7 +169,7 @@ int main(int argc, char **argv)
         const double cat = median({"cat", image}, runs) + median({"cat", fastout}, runs);
         const std::string name = image.substr(image.find_last_of('/') + 1);
         printf("| %s | %ld | %.4f | %.1f | %.3f | %ld | %.2f | %.0fx | %.4f | %.2f | %s |\n", name.c_str(), pixels,
-               fast, pixels / fast / 1e6, static_cast<double>(filesize(fastout)) / pixels, first.peakkb,
+               fast, pixels / fast / 1e6, static_cast<double>(filesize(fastout)) / pixels, ownpeakkb(tool, image),
                reference.seconds, reference.seconds / fast, cat, fast / cat, same ? "yes" : "NO");
         fflush(stdout);
     }

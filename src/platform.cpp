@@ -141,7 +141,14 @@ void releaseinterrupts()
     stopasked = 0;
 }
 
+bool stdinisterminal()
+{
+    return isatty(STDIN_FILENO) == 1;
+}
+
 #else
+
+#include <io.h>
 
 // Windows: no form of its own yet. Writes go through the stream, and no
 // interrupt is caught: the console's Ctrl-C ends the process as it would.
@@ -168,5 +175,10 @@ void stopforinterrupt() {}
 void endforinterrupt() {}
 
 void releaseinterrupts() {}
+
+bool stdinisterminal()
+{
+    return _isatty(0) != 0;
+}
 
 #endif

@@ -1,4 +1,4 @@
-// platform: what differs by operating system: whole writes to a stream's descriptor, retried reads, and the signals that interrupt a run.
+// platform: what differs by operating system: whole writes to a stream's descriptor, retried reads, the signals that interrupt a run, and whether standard input is a terminal.
 //
 // Each function here has one form per system behind the same declaration;
 // the writer and the run flow call them and hold no system code of their own.
@@ -44,3 +44,6 @@ void endforinterrupt();
 // Gives the signals back their usual effect; one that came after the last
 // look has it now.
 void releaseinterrupts();
+
+// True when standard input is a terminal (a person typing, not a file or a pipe).
+bool stdinisterminal();

@@ -271,16 +271,22 @@ bool renderppm(FILE *in, FILE *to)
 int loadppm(const char *path)
 {
     buildpalette();
+    // No path, or "-", reads the image from standard input; a file named "-"
+    // is still reachable as "./-". With no path and a terminal there, reading
+    // would only wait for keystrokes: that is a usage error. An explicit "-"
+    // reads even a terminal, as it was asked to.
+    const bool fromstdin = path == nullptr || strcmp(path, "-") == 0;
+    if (path == nullptr && stdinisterminal())
+        return exitusage;
+    FILE *in = fromstdin ? stdin : fopen(path, "r");
     bool ok = false;
-    if (path != nullptr) {
-        FILE *in = fopen(path, "r");
-        if (in != nullptr) {
-            // The writer gathers pieces of its own; through stdout's buffer as
-            // well, each would reach the file as two writes.
-            setvbuf(stdout, nullptr, _IONBF, 0);
-            ok = renderppm(in, stdout);
-            ok = fclose(in) == 0 && ok;
-        }
+    if (in != nullptr) {
+        // The writer gathers pieces of its own; through stdout's buffer as
+        // well, each would reach the file as two writes.
+        setvbuf(stdout, nullptr, _IONBF, 0);
+        ok = renderppm(in, stdout);
+        // Standard input was not opened here, so it is not closed here.
+        ok = (fromstdin || fclose(in) == 0) && ok;
     }
-    return path == nullptr ? exitusage : ok ? exitok : exitfailure;
+    return ok ? exitok : exitfailure;
 }

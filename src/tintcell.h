@@ -28,11 +28,12 @@
 enum {
     exitok = 0,       // image shown, or the file is not a P6 image
     exitfailure = 1,  // unreadable file, broken header, or output not written
-    exitusage = 2,    // no image path given
+    exitusage = 2,    // no image named, and standard input is a terminal
 };
 
-// Runs the whole tool on the image at path (nullptr when none was given) and
-// returns the exit status. The picture goes to standard output.
+// Runs the whole tool on the image at path and returns the exit status. A
+// path of nullptr (none given) or "-" reads the image from standard input.
+// The picture goes to standard output.
 int loadppm(const char *path);
 
 enum headerresult {

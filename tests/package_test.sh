@@ -1,5 +1,5 @@
 #!/bin/sh
-# package_test: installs into a scratch root and builds and unpacks the Debian package, then runs the installed tool.
+# package_test: installs into a scratch root and builds, checks and unpacks the Debian package, then runs the installed tool.
 #
 #   package_test.sh BUILD-DIRECTORY
 set -eu
@@ -14,22 +14,32 @@ fail() {
 # The picture the build itself gives, to compare the installed tools with.
 "$build/tintcell" "$build/sample.ppm" > "$scratch/expected"
 
-# The installed tool draws the installed sample as the build does.
+# The installed tool draws the installed sample as the build does, and the
+# installed manual names that sample where this install put it.
 runinstalled() {
-    root=$1
-    for f in bin/tintcell share/man/man1/tintcell.1 share/tintcell/sample.ppm; do
-        [ -f "$root/$f" ] || fail "$root/$f is missing"
+    root=$1 prefix=$2
+    for f in bin/tintcell share/man/man1/tintcell.1.gz share/tintcell/sample.ppm \
+        share/doc/tintcell/copyright share/doc/tintcell/changelog.gz; do
+        [ -f "$root$prefix/$f" ] || fail "$root$prefix/$f is missing"
     done
-    "$root/bin/tintcell" "$root/share/tintcell/sample.ppm" > "$scratch/got" || fail "$root/bin/tintcell failed"
-    cmp -s "$scratch/expected" "$scratch/got" || fail "$root/bin/tintcell drew another picture"
+    "$root$prefix/bin/tintcell" "$root$prefix/share/tintcell/sample.ppm" > "$scratch/got" \
+        || fail "$root$prefix/bin/tintcell failed"
+    cmp -s "$scratch/expected" "$scratch/got" || fail "$root$prefix/bin/tintcell drew another picture"
+    gzip -dc "$root$prefix/share/man/man1/tintcell.1.gz" | grep -q "^tintcell $prefix/share/tintcell/sample.ppm\$" \
+        || fail "the manual does not name $prefix/share/tintcell/sample.ppm"
 }
 
 DESTDIR="$scratch/dest" cmake --install "$build" --prefix /opt/tintcell > /dev/null
-runinstalled "$scratch/dest/opt/tintcell"
+runinstalled "$scratch/dest" /opt/tintcell
 
 (cd "$build" && cpack -G DEB -B "$scratch/package") > /dev/null
 set -- "$scratch"/package/tintcell_*.deb
 [ -f "$1" ] || fail "cpack made no package"
 [ "$(dpkg-deb -f "$1" Package)" = tintcell ] || fail "the package has another name"
 dpkg-deb -x "$1" "$scratch/root"
-runinstalled "$scratch/root/usr"
+runinstalled "$scratch/root" /usr
+if command -v lintian > /dev/null; then
+    lintian --fail-on error "$1" > "$scratch/lintian" 2>&1 || { cat "$scratch/lintian" >&2; fail "lintian reports errors in the package"; }
+else
+    echo "package_test: lintian is not installed, so the package was not checked with it" >&2
+fi

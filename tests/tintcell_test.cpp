@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -375,29 +376,46 @@ TEST(EndToEnd, OutputAndExitStatus)
     const std::string image = scratchfile("image.ppm", "P6\n# three\n3 1\n255\n" + blackpx + redpx + whitepx);
     const std::string notppm = scratchfile("notppm.ppm", "P3\n3 1\n255\n");
     const std::string broken = scratchfile("broken.ppm", "P6\n3\n255\n");
+    // A terminal on standard input, which must not be read from: the pane
+    // stays open, so a read would wait until the run is killed.
+    const int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(terminal, 0);
+    ASSERT_EQ(grantpt(terminal), 0);
+    ASSERT_EQ(unlockpt(terminal), 0);
+    const std::string pane = ptsname(terminal);
+    const bool piped = true;
     struct {
         const char *what;
         std::vector<std::string> args;
         std::string stdinpath;
+        bool piped;
         int status;
         std::string out;
     } cases[] = {
-        {"an image", {image}, "/dev/null", exitok, blackredwhite + closingreset},
-        {"arguments after the first", {image, "--help", "-"}, "/dev/null", exitok, blackredwhite + closingreset},
-        {"an image through /dev/stdin", {"/dev/stdin"}, image, exitok, blackredwhite + closingreset},
-        {"a file that is not P6", {notppm}, "/dev/null", exitok, ""},
-        {"a broken header", {broken}, "/dev/null", exitfailure, ""},
-        {"no argument", {}, "/dev/null", exitusage, ""},
-        {"a file that does not exist", {scratchpath("missing.ppm")}, "/dev/null", exitfailure, ""},
-        {"a directory", {"/"}, "/dev/null", exitfailure, ""},
-        {"an empty path", {""}, "/dev/null", exitfailure, ""},
+        {"an image", {image}, "/dev/null", !piped, exitok, blackredwhite + closingreset},
+        {"arguments after the first", {image, "--help", "-"}, "/dev/null", !piped, exitok, blackredwhite + closingreset},
+        {"an image through /dev/stdin", {"/dev/stdin"}, image, !piped, exitok, blackredwhite + closingreset},
+        {"no argument: standard input", {}, image, !piped, exitok, blackredwhite + closingreset},
+        {"-: standard input", {"-"}, image, !piped, exitok, blackredwhite + closingreset},
+        {"no argument: a pipe", {}, image, piped, exitok, blackredwhite + closingreset},
+        {"-: a pipe", {"-"}, image, piped, exitok, blackredwhite + closingreset},
+        {"a broken header through a pipe", {}, broken, piped, exitfailure, ""},
+        {"no argument: empty standard input", {}, "/dev/null", !piped, exitok, ""},
+        {"no argument: a terminal", {}, pane, !piped, exitusage, ""},
+        {"a file that is not P6", {notppm}, "/dev/null", !piped, exitok, ""},
+        {"a broken header", {broken}, "/dev/null", !piped, exitfailure, ""},
+        {"a file that does not exist", {scratchpath("missing.ppm")}, "/dev/null", !piped, exitfailure, ""},
+        {"a directory", {"/"}, "/dev/null", !piped, exitfailure, ""},
+        {"a directory as standard input", {}, "/", !piped, exitfailure, ""},
+        {"an empty path", {""}, "/dev/null", !piped, exitfailure, ""},
     };
     for (const auto &c : cases) {
-        const run r = runtool(c.args, c.stdinpath);
+        const run r = runtool(c.args, c.stdinpath, "", c.piped);
         EXPECT_EQ(r.status, c.status) << c.what;
         EXPECT_EQ(r.out, c.out) << c.what;
         EXPECT_EQ(r.err, "") << c.what;
     }
+    close(terminal);
     for (const std::string &path : {image, notppm, broken})
         unlink(path.c_str());
 }
