@@ -1,6 +1,15 @@
 // runbench: whole runs of tintcell against the plain-scan build and against cat, side by side.
 //
 //   runbench TINTCELL TINTCELL-SCAN IMAGE.ppm...
+//   runbench --photos TINTCELL IMAGE.ppm...
+//
+// With --photos it leaves the plain scan out (seconds a picture) and sets
+// the tool against the floor of moving the bytes: one process, `cat IMAGE
+// OUTPUT`, reading the image and writing the tool's output, both to
+// /dev/null. The two run in turn, tool then floor, and each gets the median
+// of its runs. It also counts the picture's colours and, searching its rows
+// as the tool does, how often the table of recent answers was asked and
+// knew the answer.
 //
 // For each image it runs the tool once into a scratch file (the output), once
 // traced (its own peak resident memory), the plain-scan build once (its time, and whether
@@ -21,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "palette.h"
 #include "tintcell.h"
 
 extern char **environ;
@@ -144,12 +154,82 @@ long pixelsof(const std::string &path)
     return image && width > 0 && height > 0 ? static_cast<long>(width) * height : 0;
 }
 
+struct colourcounts {
+    long colours;                 // distinct colours among the pixels
+    uint64_t pixels, asked, found;  // the recent table's lookups and hits
+};
+
+// The pixels searched row by row in chunks, as the tool searches them.
+colourcounts countcolours(const std::string &path)
+{
+    colourcounts c = {0, 0, 0, 0};
+    FILE *f = fopen(path.c_str(), "rb");
+    int32_t width = 0, height = 0;
+    if (f == nullptr || readheader(f, &width, &height) != headerimage || width <= 0 || height <= 0) {
+        if (f != nullptr)
+            fclose(f);
+        return c;
+    }
+    buildpalette();
+    std::vector<bool> seen(1 << 24);
+    std::vector<unsigned char> row(3 * static_cast<size_t>(width));
+    std::vector<uint16_t> cells(static_cast<size_t>(width));
+    for (int32_t y = 0; y < height && fread(row.data(), 1, row.size(), f) == row.size(); y++) {
+        for (int32_t x = 0; x < width; x += 4096)
+            nearestcells(&row[3 * static_cast<size_t>(x)], std::min(4096, width - x), &cells[static_cast<size_t>(x)]);
+        for (int32_t x = 0; x < width; x++) {
+            const size_t colour = static_cast<size_t>(row[3 * x]) << 16 | row[3 * x + 1] << 8 | row[3 * x + 2];
+            c.colours += !seen[colour];
+            seen[colour] = true;
+        }
+        c.pixels += static_cast<uint64_t>(width);
+    }
+    fclose(f);
+    recentcounts(&c.asked, &c.found);
+    return c;
+}
+
+// The tool against the one-process floor, in turn.
+int photos(const std::string &tool, char **images, int count)
+{
+    const std::string out = "runbench-photo.out";
+    printf("| image | pixels | colours | table asked | table knew | tintcell s | floor s | tintcell / floor | peak RSS KB |\n");
+    printf("|---|---|---|---|---|---|---|---|---|\n");
+    for (int i = 0; i < count; i++) {
+        const std::string image = images[i];
+        const long pixels = pixelsof(image);
+        if (!spawnto({tool, image}, out).ok)
+            return 1;
+        const int runs = pixels > 1000000 ? 15 : 41;
+        std::vector<double> toolruns, floorruns;
+        for (int r = 0; r < runs; r++) {
+            toolruns.push_back(spawnto({tool, image}, "/dev/null").seconds);
+            floorruns.push_back(spawnto({"cat", image, out}, "/dev/null").seconds);
+        }
+        std::sort(toolruns.begin(), toolruns.end());
+        std::sort(floorruns.begin(), floorruns.end());
+        const double t = toolruns[toolruns.size() / 2], floor = floorruns[floorruns.size() / 2];
+        const colourcounts c = countcolours(image);
+        const std::string name = image.substr(image.find_last_of('/') + 1);
+        printf("| %s | %ld | %ld | %.1f%% | %.1f%% | %.4f | %.4f | %.2f | %ld |\n", name.c_str(), pixels, c.colours,
+               100.0 * static_cast<double>(c.asked) / static_cast<double>(c.pixels),
+               c.asked > 0 ? 100.0 * static_cast<double>(c.found) / static_cast<double>(c.asked) : 0.0, t, floor,
+               t / floor, ownpeakkb(tool, image));
+        fflush(stdout);
+    }
+    unlink(out.c_str());
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
+    if (argc >= 3 && std::string(argv[1]) == "--photos")
+        return photos(argv[2], argv + 3, argc - 3);
     if (argc < 4) {
-        fputs("usage: runbench TINTCELL TINTCELL-SCAN IMAGE.ppm...\n", stderr);
+        fputs("usage: runbench TINTCELL TINTCELL-SCAN IMAGE.ppm...\n       runbench --photos TINTCELL IMAGE.ppm...\n",
+              stderr);
         return 2;
     }
     const std::string tool = argv[1], scan = argv[2];

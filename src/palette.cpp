@@ -496,6 +496,13 @@ static constexpr uint32_t recentvalid = 1u << 31;
 static_assert(1 + tagbits + 9 <= 32, "an entry must fit 32 bits");
 static uint32_t recent[1 << recentbits];
 static bool recentused;
+static uint64_t recentasked, recentfound;
+
+void recentcounts(uint64_t *asked, uint64_t *found)
+{
+    *asked = recentasked;
+    *found = recentfound;
+}
 
 #if defined(TINTCELL_WIDE_AVX2)
 static bool tablepays = true;
@@ -510,6 +517,7 @@ static void forgetrecent()
     if (recentused)
         memset(recent, 0, sizeof recent);
     recentused = false;
+    recentasked = recentfound = 0;
 }
 
 // The entry of a colour, and in tag the entry it holds when it is the colour's.
@@ -519,6 +527,7 @@ static inline uint32_t &recententry(uint8_t red, uint8_t green, uint8_t blue, ui
     const uint32_t mixed = (colour * 0x9E3779B1u) & 0xFFFFFFu;
     *tag = recentvalid | (mixed & ((1u << tagbits) - 1)) << 9;
     recentused = true;
+    recentasked++;
     return recent[mixed >> tagbits];
 }
 
@@ -526,7 +535,9 @@ static inline uint16_t recentnearest(uint8_t red, uint8_t green, uint8_t blue)
 {
     uint32_t tag;
     uint32_t &entry = recententry(red, green, blue, &tag);
-    if ((entry & ~0x1FFu) != tag)
+    const bool hit = (entry & ~0x1FFu) == tag;
+    recentfound += hit;
+    if (!hit)
         entry = tag | static_cast<uint32_t>(nearestcell(red, green, blue));
     return static_cast<uint16_t>(entry & 0x1FFu);
 }
@@ -613,6 +624,7 @@ __attribute__((target("avx2"))) static void widecells(const unsigned char *pixel
         }
         if (asked > 0)
             tablepays = 2 * hits >= asked;
+        recentfound += static_cast<uint64_t>(hits);
     }
 }
 #endif

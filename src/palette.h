@@ -50,6 +50,10 @@ int nearestcell(uint8_t red, uint8_t green, uint8_t blue);
 // blue, in order: nearestcell's answers, found many at a time.
 void nearestcells(const unsigned char *pixels, int count, uint16_t *cells);
 
+// How many colours the search has asked its table of recent answers for,
+// and how many it found there, since the palette was built.
+void recentcounts(uint64_t *asked, uint64_t *found);
+
 // The same answer by a plain scan over every cell: the reference that any
 // faster search is measured against.
 int scannearest(uint8_t red, uint8_t green, uint8_t blue);
