@@ -17,6 +17,16 @@ struct sequence {
     char bytes[maxsequence];
 };
 
+// Each palette cell's glyph, foreground and background code in one word, a
+// byte each from the lowest, so that one comparison with the colours in
+// force tells whether the cell needs a change.
+static uint32_t cellcodes[palettecells];
+
+static constexpr uint32_t colourcode(int fg, int bg)
+{
+    return static_cast<uint32_t>(fg & 0xFF) << 8 | static_cast<uint32_t>(bg & 0xFF) << 16;
+}
+
 static struct {
     sequence both[8][8];  // by foreground, then background colour index
     sequence fg[8];
@@ -46,6 +56,10 @@ void openout(sgrout *o, FILE *to)
             sequences.both[f][k] = makeboth(30 + f, 40 + k);
         sequences.fg[f] = makeone(30 + f);
         sequences.bg[f] = makeone(40 + f);
+    }
+    for (int i = 0; i < palettecount(); i++) {
+        const cell &c = palettecell(i);
+        cellcodes[i] = colourcode(c.fg, c.bg) | static_cast<unsigned char>(c.glyph);
     }
     sequences.reset = makeone(0);
     sequences.closingreset = sequences.reset;
@@ -144,14 +158,27 @@ void putindexed(sgrout *o, const uint16_t *indices, int count)
     const cell *cells = &palettecell(0);
     termstate in = o->colours;
     int used = o->used;
+    // Most cells need no change: the same colours as those in force, or a
+    // space on the background in force. The tracked codes are -1 or SGR
+    // codes, so their low bytes name them, and no cell's bytes match -1.
+    uint32_t inforce = colourcode(in.fg, in.bg);
     for (int i = 0; i < count; i++) {
         if (used > outbuffersize - maxcellbytes) {
             o->used = used;
             o->colours = in;
             flushpending(o);
             used = o->used;  // not always 0: colours sent again after a stop
+            in = o->colours;
+            inforce = colourcode(in.fg, in.bg);
+        }
+        const uint32_t code = cellcodes[indices[i]];
+        const uint32_t differs = (code ^ inforce) & 0xFFFF00u;
+        if (differs == 0 || (differs <= 0xFF00u && (code & 0xFFu) == ' ')) {
+            o->pending[used++] = static_cast<char>(code);
+            continue;
         }
         writecell(o->pending, &used, &in, cells[indices[i]]);
+        inforce = colourcode(in.fg, in.bg);
     }
     o->used = used;
     o->colours = in;
