@@ -116,21 +116,7 @@ static inline int leadingzeros(uint64_t x)
 #endif
 }
 
-static inline int lowestbit(unsigned x)
-{
-#if defined(__GNUC__) || defined(__clang__)
-    return __builtin_ctz(x);
-#else
-    int n = 0;
-    while ((x & 1u) == 0) {
-        x >>= 1;
-        n++;
-    }
-    return n;
-#endif
-}
-
-static inline int lowestbit64(uint64_t x)
+static inline int lowestbit(uint64_t x)
 {
 #if defined(__GNUC__) || defined(__clang__)
     return __builtin_ctzll(x);
@@ -606,7 +592,7 @@ __attribute__((target("avx2"))) static void widecells(const unsigned char *pixel
             uint64_t masks;
             memcpy(&masks, nearmask + i, 8);
             for (uint64_t close = masks & (masks - 0x0101010101010101u); close != 0;) {
-                const int byte = lowestbit64(close) / 8;
+                const int byte = lowestbit(close) / 8;
                 close &= ~(uint64_t{0xFF} << (8 * byte));
                 const int at = i + byte;
                 const unsigned near = static_cast<unsigned>(masks >> (8 * byte)) & 0xFFu;
