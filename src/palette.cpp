@@ -145,31 +145,23 @@ static inline exactvalue subtract(exactvalue a, exactvalue b)
 // x rounded to 64 significant bits, ties to even. sticky says that x was cut
 // from a longer value whose cut bits were not all zero, which breaks a tie
 // upwards. Values here have fewer than 128 bits, so the bits that drop lie
-// in the low word.
+// in the low word. Rounding at the unit 2^drop is adding half a unit less
+// one, and one more for an odd unit or a sticky bit, and clearing the bits
+// below the unit; there is no branch, as which way the search's sums round
+// is as good as random. A value below 2^64 keeps all its bits.
 static inline exactvalue roundsignificand(exactvalue x, bool sticky)
 {
-    if (x.hi == 0)
-        return x;
-    const int drop = 64 - leadingzeros(x.hi);
-    const uint64_t unit = uint64_t{1} << drop, rest = x.lo & (unit - 1), half = unit >> 1;
-    // Which way it rounds is as good as random, so it is worked out without a branch.
-    const uint64_t odd = (x.lo >> drop) & 1;
-    const uint64_t up = static_cast<uint64_t>(rest > half) | (static_cast<uint64_t>(rest == half) & (odd | sticky));
-    return add({x.hi, x.lo - rest}, {0, up << drop});
-}
-
-// a + b rounded as roundsignificand would, with no branch: the search's
-// comparisons between near glyphs are made of these. Rounding half to even
-// at the unit 2^drop is adding half a unit less one, and the unit's own bit,
-// and clearing the bits below the unit. A sum below 2^64 keeps all its bits.
-static inline exactvalue roundsum(exactvalue a, exactvalue b)
-{
-    const exactvalue x = add(a, b);
     const int drop = 64 - leadingzeros(x.hi | 1);
     const uint64_t unit = uint64_t{1} << drop;
-    const exactvalue up = add(x, {0, (unit >> 1) - 1 + ((x.lo >> drop) & 1)});
+    const uint64_t roundup = ((x.lo >> drop) | static_cast<uint64_t>(sticky)) & 1;
+    const exactvalue up = add(x, {0, (unit >> 1) - 1 + roundup});
     const exactvalue rounded = {up.hi, up.lo & ~(unit - 1)};
     return x.hi != 0 ? rounded : x;
+}
+
+static inline exactvalue roundsum(exactvalue a, exactvalue b)
+{
+    return roundsignificand(add(a, b), false);
 }
 
 exactvalue roundeddistance(exactvalue a, exactvalue b)
