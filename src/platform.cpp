@@ -224,8 +224,17 @@ static bool widen(const char *path, wchar_t *wide)
     const unsigned char *p = reinterpret_cast<const unsigned char *>(path);
     int n = 0;
     while (*p != 0) {
-        const int length = *p < 0x80 ? 1 : *p >= 0xC2 && *p < 0xE0 ? 2 : *p >= 0xE0 && *p < 0xF0 ? 3 : *p >= 0xF0 && *p < 0xF5 ? 4 : 0;
-        if (length == 0)
+        // The lead byte gives the length; C0, C1 and F5 to FF lead nothing.
+        int length = 0;
+        if (*p < 0x80)
+            length = 1;
+        else if (*p >= 0xC2 && *p < 0xE0)
+            length = 2;
+        else if (*p >= 0xE0 && *p < 0xF0)
+            length = 3;
+        else if (*p >= 0xF0 && *p < 0xF5)
+            length = 4;
+        else
             return false;
         unsigned long c = length == 1 ? *p : *p & (0x7F >> length);
         for (int i = 1; i < length; i++) {

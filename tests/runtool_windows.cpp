@@ -7,6 +7,8 @@
 #endif
 #include <windows.h>
 
+#include <algorithm>
+
 int processnumber()
 {
     return static_cast<int>(GetCurrentProcessId());
