@@ -95,7 +95,7 @@ long ownpeakkb(const std::string &tool, const std::string &image)
             sig = 0;
             char path[64], line[128];
             snprintf(path, sizeof path, "/proc/%ld/status", static_cast<long>(pid));
-            FILE *f = fopen(path, "r");
+            FILE *f = fopen(path, "rb");
             while (f != nullptr && fgets(line, sizeof line, f) != nullptr)
                 sscanf(line, "VmHWM: %ld", &peak);
             if (f != nullptr)
@@ -146,7 +146,7 @@ bool samefiles(const std::string &a, const std::string &b)
 // Width times height, as the tool's own header reader finds them.
 long pixelsof(const std::string &path)
 {
-    FILE *f = fopen(path.c_str(), "r");
+    FILE *f = fopen(path.c_str(), "rb");
     int32_t width = 0, height = 0;
     const bool image = f != nullptr && readheader(f, &width, &height) == headerimage;
     if (f != nullptr)

@@ -89,7 +89,7 @@ BENCHMARK(photocolours<nearestcell>)->Name("Photo/fast")->Unit(benchmark::kMilli
 // The pixel bytes of a P6 file, after the tool's own header reader.
 bool loadphoto(const char *path)
 {
-    FILE *f = fopen(path, "r");
+    FILE *f = fopen(path, "rb");
     if (f == nullptr)
         return false;
     int32_t width = 0, height = 0;

@@ -1,4 +1,4 @@
-// platform: what differs by operating system: whole writes to a stream's descriptor, retried reads, the signals that interrupt a run, and whether standard input is a terminal.
+// platform: what differs by operating system: opening the image, binary streams, whole writes to a stream's descriptor, retried reads, the console's colours, the signals that interrupt a run, and whether standard input is a terminal.
 //
 // Each function here has one form per system behind the same declaration;
 // the writer and the run flow call them and hold no system code of their own.
@@ -6,6 +6,25 @@
 
 #include <cstddef>
 #include <cstdio>
+
+// Opens the image file at path for reading, in binary. On Windows the path
+// is UTF-8 (what utf8argument makes of the wide command line) and is opened
+// by its UTF-16 form, so a name outside the ANSI code page opens too. Null,
+// with errno set, when it cannot be opened.
+FILE *openimage(const char *path);
+
+// Makes the stream pass its bytes unchanged: no line ends translated and no
+// end of file at a byte 26. Only Windows has another mode.
+void setbinary(FILE *stream);
+
+// When the stream is a console that does not interpret escape sequences on
+// its own, turns that on until endconsole (Windows 10 and later; an older
+// console is left as it is). Files, pipes and terminals are left alone.
+void beginconsole(FILE *to);
+
+// Puts the console's mode back as beginconsole found it. Ending the process
+// for an interrupt does this as well.
+void endconsole();
 
 // Writes all length bytes to the stream, straight to its descriptor when it
 // has one (the stream's own buffer is passed by). A write that would block
@@ -18,7 +37,8 @@ bool writeall(FILE *to, const char *bytes, size_t length);
 // stream has then become readable and the read may be tried again.
 bool readagain(FILE *from, int error);
 
-// What the user has asked of the run since the last call.
+// What the user has asked of the run since the last call. On Windows only
+// the console's Ctrl-C and Ctrl-Break come, each asking to end.
 enum interrupt {
     interruptnone,
     interruptstop,  // stop for now, as the job-control stop key does
@@ -47,3 +67,11 @@ void releaseinterrupts();
 
 // True when standard input is a terminal (a person typing, not a file or a pipe).
 bool stdinisterminal();
+
+#ifdef _WIN32
+// The argument, as Windows gives it in UTF-16, as UTF-8 in a buffer of this
+// layer's own that the next call reuses. A lone surrogate, which a Windows
+// file name may hold, is kept as its three-byte form, so that openimage
+// opens exactly the name given.
+const char *utf8argument(const wchar_t *argument);
+#endif

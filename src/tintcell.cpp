@@ -258,13 +258,16 @@ bool renderppm(FILE *in, FILE *to)
     // undisturbed.
     if (header == headerimage) {
         catchinterrupts();
+        beginconsole(to);
         beginpixels(&source, in, &out, width, height);
         writeimage(&source, &out, width, height);
     }
     // A read error in the pixels is shown like the end of the data, and fails the run.
     const bool written = closeout(&out);
-    if (header == headerimage)
+    if (header == headerimage) {
+        endconsole();
         releaseinterrupts();
+    }
     return header != headerbroken && !ferror(in) && written;
 }
 
@@ -278,9 +281,14 @@ int loadppm(const char *path)
     const bool fromstdin = path == nullptr || strcmp(path, "-") == 0;
     if (path == nullptr && stdinisterminal())
         return exitusage;
-    FILE *in = fromstdin ? stdin : fopen(path, "r");
+    // Binary both ways: the pixels are bytes of any value, and the row ends
+    // are single newlines on every system.
+    if (fromstdin)
+        setbinary(stdin);
+    FILE *in = fromstdin ? stdin : openimage(path);
     bool ok = false;
     if (in != nullptr) {
+        setbinary(stdout);
         // The writer gathers pieces of its own; through stdout's buffer as
         // well, each would reach the file as two writes.
         setvbuf(stdout, nullptr, _IONBF, 0);

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "expect.h"
-#include "runtool.h"
+#include "posixtool.h"
 #include "tintcell.h"
 
 namespace {

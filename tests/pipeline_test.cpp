@@ -18,7 +18,7 @@
 
 #include "expect.h"
 #include "palette.h"
-#include "runtool.h"
+#include "posixtool.h"
 
 namespace {
 

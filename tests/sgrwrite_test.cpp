@@ -3,12 +3,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <cstdlib>
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "expect.h"
+#include "runtool.h"
 
 namespace {
 
@@ -23,9 +23,7 @@ enum feed { onebyone, inruns, indexed };
 std::string writeimage(const rows &image, feed how = onebyone)
 {
     buildpalette();
-    char *bytes = nullptr;
-    size_t length = 0;
-    FILE *out = open_memstream(&bytes, &length);
+    FILE *out = openstream();
     openout(&writer, out);
     for (const std::vector<int> &row : image) {
         if (how == indexed) {
@@ -46,10 +44,7 @@ std::string writeimage(const rows &image, feed how = onebyone)
     }
     endimage(&writer);
     EXPECT_TRUE(closeout(&writer));
-    fclose(out);
-    std::string written(bytes, length);
-    free(bytes);
-    return written;
+    return closestream(out);
 }
 
 struct writecase {
@@ -144,52 +139,18 @@ TEST(PutCell, RowEndsAtTheEdgeOfTheBuffer)
     }
 }
 
-// The first write fails (a stream of one's own says so by writing nothing)
-// and every later one would succeed.
-ssize_t failfirstwrite(void *cookie, const char *, size_t size)
-{
-    size_t *calls = static_cast<size_t *>(cookie);
-    if ((*calls)++ > 0)
-        return static_cast<ssize_t>(size);
-    errno = ENOSPC;
-    return 0;
-}
-
-TEST(PutCell, NothingReachesAStreamAfterAFailedWrite)
-{
-    buildpalette();
-    size_t calls = 0;
-    FILE *failsonce = fopencookie(&calls, "w", {nullptr, failfirstwrite, nullptr, nullptr});
-    setvbuf(failsonce, nullptr, _IONBF, 0);
-    FILE *full = fopen("/dev/full", "w");
-    ASSERT_NE(full, nullptr);
-    for (FILE *to : {full, failsonce}) {
-        openout(&writer, to);
-        putcells(&writer, palettecell(cellindex(black, red, 7)), 10 * int64_t{outbuffersize});
-        EXPECT_TRUE(writer.failed);
-        EXPECT_FALSE(closeout(&writer));
-    }
-    EXPECT_EQ(calls, 1u);
-    fclose(full);
-    fclose(failsonce);
-}
-
 TEST(PutCell, EachImageStartsWithNothingSent)
 {
     buildpalette();
-    char *bytes = nullptr;
-    size_t length = 0;
-    FILE *out = open_memstream(&bytes, &length);
+    FILE *out = openstream();
     openout(&writer, out);
     for (int image = 0; image < 2; image++) {
         beginimage(&writer);
         putcell(&writer, palettecell(cellindex(black, black, 0)));
     }
     EXPECT_TRUE(closeout(&writer));
-    fclose(out);
     const std::string once = setboth(black, black) + " ";
-    EXPECT_EQ(std::string(bytes, length), once + once);
-    free(bytes);
+    EXPECT_EQ(closestream(out), once + once);
 }
 
 }  // namespace

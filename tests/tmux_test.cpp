@@ -14,7 +14,7 @@
 
 #include "expect.h"
 #include "palette.h"
-#include "runtool.h"
+#include "posixtool.h"
 #include "tintcell.h"
 
 namespace {

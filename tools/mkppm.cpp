@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform.h"
+
 static double clamp01(double v)
 {
     return v < 0 ? 0 : v > 1 ? 1 : v;
@@ -142,6 +144,7 @@ static void allcolours()
 
 int main(int argc, char **argv)
 {
+    setbinary(stdout);  // the pixels are bytes of any value
     if (argc == 2 && strcmp(argv[1], "sample") == 0) {
         sample();
     } else if (argc == 4 && strcmp(argv[1], "photo") == 0 && atoi(argv[2]) > 0 && atoi(argv[3]) > 0) {
