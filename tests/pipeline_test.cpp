@@ -99,19 +99,6 @@ bool installed(const std::string &program)
     return system(("command -v '" + program + "' >/dev/null 2>&1").c_str()) == 0;
 }
 
-std::string commandoutput(const std::string &command)
-{
-    std::string out;
-    FILE *p = popen(command.c_str(), "r");
-    if (p == nullptr)
-        return out;
-    char block[4096];
-    for (size_t n; (n = fread(block, 1, sizeof block, p)) > 0;)
-        out.append(block, n);
-    pclose(p);
-    return out;
-}
-
 // The lines of the document's example blocks that pipe into tintcell. In
 // the manual the blocks run from .EX to .EE and "\-" stands for "-".
 std::vector<std::string> documented(const std::string &path, const std::string &open, const std::string &close)

@@ -61,18 +61,18 @@ inline int waitatmostaminute(pid_t pid, rusage *usage)
     return -1;
 }
 
-// Starts tintcell on the file with its standard output on a pipe and
-// returns the pipe's reading end; pid gets the process.
-inline int spawnpiped(const std::string &path, pid_t *pid)
+// Starts tintcell on the file, with the attributes, its standard output on
+// the writing end of the pipe fds, which is closed here; returns the pipe's
+// reading end, or -1 (closing it) when the tool could not be started. pid
+// gets the process.
+inline int spawnonpipe(const std::string &path, const int (&fds)[2], pid_t *pid,
+                       const posix_spawnattr_t *attributes = nullptr)
 {
-    int fds[2];
-    if (pipe(fds) != 0)
-        return -1;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
     posix_spawn_file_actions_addclose(&actions, fds[0]);
-    const bool spawned = spawntool({path}, &actions, pid);
+    const bool spawned = spawntool({path}, &actions, pid, attributes);
     posix_spawn_file_actions_destroy(&actions);
     close(fds[1]);
     if (!spawned) {
@@ -80,6 +80,28 @@ inline int spawnpiped(const std::string &path, pid_t *pid)
         return -1;
     }
     return fds[0];
+}
+
+// Starts tintcell on the file with its standard output on a pipe and
+// returns the pipe's reading end; pid gets the process.
+inline int spawnpiped(const std::string &path, pid_t *pid)
+{
+    int fds[2];
+    return pipe(fds) == 0 ? spawnonpipe(path, fds, pid) : -1;
+}
+
+// What the shell command printed on its standard output.
+inline std::string commandoutput(const std::string &command)
+{
+    std::string out;
+    FILE *p = popen(command.c_str(), "r");
+    if (p == nullptr)
+        return out;
+    char block[4096];
+    for (size_t n; (n = fread(block, 1, sizeof block, p)) > 0;)
+        out.append(block, n);
+    pclose(p);
+    return out;
 }
 
 // The tool's own peak resident memory, in KiB: the high-water mark of its

@@ -168,23 +168,13 @@ int spawnforsignals(const std::string &path, bool nonblocking, pid_t *pid)
     fcntl(fds[1], F_SETPIPE_SZ, 4096);
     if (nonblocking)
         fcntl(fds[1], F_SETFL, fcntl(fds[1], F_GETFL) | O_NONBLOCK);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    posix_spawn_file_actions_addclose(&actions, fds[0]);
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
     posix_spawnattr_setpgroup(&attributes, 0);
-    const bool spawned = spawntool({path}, &actions, pid, &attributes);
+    const int fd = spawnonpipe(path, fds, pid, &attributes);
     posix_spawnattr_destroy(&attributes);
-    posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
-    if (!spawned) {
-        close(fds[0]);
-        return -1;
-    }
-    return fds[0];
+    return fd;
 }
 
 // Appends some of what the pipe holds, waiting at most timeout milliseconds

@@ -83,19 +83,6 @@ std::vector<std::vector<shown>> parsecapture(const std::string &capture)
     return rows;
 }
 
-std::string commandoutput(const std::string &command)
-{
-    std::string out;
-    FILE *p = popen(command.c_str(), "r");
-    if (p == nullptr)
-        return out;
-    char block[4096];
-    for (size_t n; (n = fread(block, 1, sizeof block, p)) > 0;)
-        out.append(block, n);
-    pclose(p);
-    return out;
-}
-
 // A tmux server of its own for each use: one being killed may still hold its
 // socket when the next test starts.
 std::string newtmux()
