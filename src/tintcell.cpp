@@ -289,8 +289,9 @@ int loadppm(const char *path)
     bool ok = false;
     if (in != nullptr) {
         setbinary(stdout);
-        // The writer gathers pieces of its own; through stdout's buffer as
-        // well, each would reach the file as two writes.
+        // The writer gathers pieces of its own. Where it writes through the
+        // stream rather than the descriptor (on Windows), stdout's buffer
+        // would only cut each piece into two writes.
         setvbuf(stdout, nullptr, _IONBF, 0);
         ok = renderppm(in, stdout);
         // Standard input was not opened here, so it is not closed here.
