@@ -212,7 +212,6 @@ static struct {
     int count;
 } palette;
 
-static exactvalue samples[256];  // n / 255 for every sample n
 
 // The fast search rests on three facts.
 //
@@ -307,9 +306,9 @@ void buildpalette()
 #endif
     forgetrecent();
     for (int n = 0; n < 256; n++) {
-        samples[n] = samplevalue(static_cast<uint8_t>(n));
+        const exactvalue sample = samplevalue(static_cast<uint8_t>(n));
         for (int v = 0; v < channelvalues; v++)
-            palette.differences[n][v] = roundeddistance(samples[n], fromunits(mixunits(v / 4, v / 2 % 2, v % 2)));
+            palette.differences[n][v] = roundeddistance(sample, fromunits(mixunits(v / 4, v / 2 % 2, v % 2)));
     }
     palette.count = 0;
     for (int f = 0; f < 8; f++) {
