@@ -94,6 +94,18 @@ inline std::string closestream(FILE *f)
     return bytes;
 }
 
+// Takes what a finished run wrote into its scratch files, and removes them:
+// standard output only when it went to a scratch file of the run's own.
+inline void collectoutput(run *r, bool captureout, const std::string &outpath, const std::string &errpath)
+{
+    if (captureout) {
+        r->out = slurp(outpath);
+        removefile(outpath);
+    }
+    r->err = slurp(errpath);
+    removefile(errpath);
+}
+
 // A file that reads as empty: /dev/null, or Windows's NUL.
 extern const char emptyinput[];
 

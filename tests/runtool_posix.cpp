@@ -51,12 +51,7 @@ run runtool(const std::vector<std::string> &args, const std::string &stdinpath, 
         const int wstatus = waitatmostaminute(pid, &usage);
         r.status = wstatus == -1 ? 128 + SIGKILL : WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
     }
-    if (captureout) {
-        r.out = slurp(outpath);
-        removefile(outpath);
-    }
-    r.err = slurp(errpath);
-    removefile(errpath);
+    collectoutput(&r, captureout, outpath, errpath);
     return r;
 }
 

@@ -106,11 +106,6 @@ run runtool(const std::vector<std::string> &args, const std::string &stdinpath, 
         CloseHandle(process.hProcess);
         CloseHandle(process.hThread);
     }
-    if (captureout) {
-        r.out = slurp(outpath);
-        removefile(outpath);
-    }
-    r.err = slurp(errpath);
-    removefile(errpath);
+    collectoutput(&r, captureout, outpath, errpath);
     return r;
 }
