@@ -554,7 +554,11 @@ __attribute__((target("avx2"))) static void widecells(const unsigned char *pixel
     // Each pixel's near glyphs are kept apart from the others', so that no
     // pixel waits for the one before; a second pass finds the close ones.
     alignas(8) uint8_t nearmask[widebatch];
-    const __m256i slack = _mm256_set1_epi32((filterslack + 1) << 16);
+    // A sum holds its glyph's scaled sum s times 2^16 plus a cell index below
+    // 2^9. Against the least, L * 2^16 + m, a glyph with s <= L + slack lies
+    // below it plus (slack + 1/2) * 2^16, and one with s > L + slack does
+    // not, whatever the two indices.
+    const __m256i reach = _mm256_set1_epi32((2 * filterslack + 1) << 15);
     for (int start = 0; start < count; start += widebatch) {
         const int n = count - start < widebatch ? count - start : widebatch;
         const unsigned char *p = pixels + 3 * start;
@@ -564,13 +568,13 @@ __attribute__((target("avx2"))) static void widecells(const unsigned char *pixel
             const __m256i g = _mm256_load_si256(reinterpret_cast<const __m256i *>(fused[1][p[1]]));
             const __m256i b = _mm256_load_si256(reinterpret_cast<const __m256i *>(fused[2][p[2]]));
             const __m256i sum = _mm256_add_epi32(_mm256_add_epi32(r, g), b);
-            __m128i least = _mm_min_epi32(_mm256_castsi256_si128(sum), _mm256_extracti128_si256(sum, 1));
-            least = _mm_min_epi32(least, _mm_shuffle_epi32(least, _MM_SHUFFLE(1, 0, 3, 2)));
-            least = _mm_min_epi32(least, _mm_shuffle_epi32(least, _MM_SHUFFLE(2, 3, 0, 1)));
-            const int32_t leastsum = _mm_cvtsi128_si32(least);
-            const __m256i limit = _mm256_add_epi32(_mm256_set1_epi32(leastsum & ~0xFFFF), slack);
-            nearmask[i] = static_cast<uint8_t>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(limit, sum))));
-            out[i] = static_cast<uint16_t>(leastsum & 0x1FF);
+            // The least of the eight, in every lane.
+            __m256i least = _mm256_min_epi32(sum, _mm256_permute2x128_si256(sum, sum, 1));
+            least = _mm256_min_epi32(least, _mm256_shuffle_epi32(least, _MM_SHUFFLE(1, 0, 3, 2)));
+            least = _mm256_min_epi32(least, _mm256_shuffle_epi32(least, _MM_SHUFFLE(2, 3, 0, 1)));
+            const __m256i near = _mm256_cmpgt_epi32(_mm256_add_epi32(least, reach), sum);
+            nearmask[i] = static_cast<uint8_t>(_mm256_movemask_ps(_mm256_castsi256_ps(near)));
+            out[i] = static_cast<uint16_t>(_mm256_cvtsi256_si32(least));
         }
         for (int i = n; i < widebatch; i++)
             nearmask[i] = 1;
