@@ -592,8 +592,15 @@ __attribute__((target("avx2"))) static void widecells(const unsigned char *pixel
                 const int at = i + byte;
                 const unsigned near = static_cast<unsigned>(masks >> (8 * byte)) & 0xFFu;
                 const unsigned char *q = p + 3 * at;
-                // Pictures often repeat a colour to the right: its cell is known.
-                if (start + at > 0 && q[0] == q[-3] && q[1] == q[-2] && q[2] == q[-1]) {
+                // Pictures often repeat a colour to the right: its cell is
+                // known. The bytes from the left pixel's red to this one's
+                // blue are read as two little-endian words, in one test.
+                uint32_t left = 0, here = 0x100;
+                if (start + at > 0) {
+                    memcpy(&left, q - 3, 4);
+                    memcpy(&here, q - 1, 4);
+                }
+                if (((left << 8) ^ here) <= 0xFFu) {
                     out[at] = out[at - 1];
                 } else if (tablepays || asked < tableprobe) {
                     asked++;
