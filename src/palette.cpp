@@ -549,33 +549,51 @@ static constexpr int widebatch = 256;
 // whether it would pay again; the rest it compares at once.
 static constexpr int tableprobe = 16;
 
+// A sum holds its glyph's scaled sum s times 2^16 plus a cell index below
+// 2^9. Against the least, L * 2^16 + m, a glyph with s <= L + slack lies
+// below it plus (slack + 1/2) * 2^16, and one with s > L + slack does not,
+// whatever the two indices.
+static constexpr int32_t widereach = (2 * filterslack + 1) << 15;
+
+// The near glyphs of one pixel, and the cell of the least sum.
+__attribute__((target("avx2"))) static inline void filterpixel(uint8_t *near, uint16_t *cell, uint32_t red,
+                                                                uint32_t green, uint32_t blue)
+{
+    const __m256i r = _mm256_load_si256(reinterpret_cast<const __m256i *>(fused[0][red]));
+    const __m256i g = _mm256_load_si256(reinterpret_cast<const __m256i *>(fused[1][green]));
+    const __m256i b = _mm256_load_si256(reinterpret_cast<const __m256i *>(fused[2][blue]));
+    const __m256i sum = _mm256_add_epi32(_mm256_add_epi32(r, g), b);
+    // The least of the eight, in every lane.
+    __m256i least = _mm256_min_epi32(sum, _mm256_permute2x128_si256(sum, sum, 1));
+    least = _mm256_min_epi32(least, _mm256_shuffle_epi32(least, _MM_SHUFFLE(1, 0, 3, 2)));
+    least = _mm256_min_epi32(least, _mm256_shuffle_epi32(least, _MM_SHUFFLE(2, 3, 0, 1)));
+    const __m256i within = _mm256_cmpgt_epi32(_mm256_add_epi32(least, _mm256_set1_epi32(widereach)), sum);
+    *near = static_cast<uint8_t>(_mm256_movemask_ps(_mm256_castsi256_ps(within)));
+    *cell = static_cast<uint16_t>(_mm256_cvtsi256_si32(least));
+}
+
 __attribute__((target("avx2"))) static void widecells(const unsigned char *pixels, int count, uint16_t *cells)
 {
     // Each pixel's near glyphs are kept apart from the others', so that no
     // pixel waits for the one before; a second pass finds the close ones.
     alignas(8) uint8_t nearmask[widebatch];
-    // A sum holds its glyph's scaled sum s times 2^16 plus a cell index below
-    // 2^9. Against the least, L * 2^16 + m, a glyph with s <= L + slack lies
-    // below it plus (slack + 1/2) * 2^16, and one with s > L + slack does
-    // not, whatever the two indices.
-    const __m256i reach = _mm256_set1_epi32((2 * filterslack + 1) << 15);
     for (int start = 0; start < count; start += widebatch) {
         const int n = count - start < widebatch ? count - start : widebatch;
         const unsigned char *p = pixels + 3 * start;
         uint16_t *out = cells + start;
-        for (int i = 0; i < n; i++, p += 3) {
-            const __m256i r = _mm256_load_si256(reinterpret_cast<const __m256i *>(fused[0][p[0]]));
-            const __m256i g = _mm256_load_si256(reinterpret_cast<const __m256i *>(fused[1][p[1]]));
-            const __m256i b = _mm256_load_si256(reinterpret_cast<const __m256i *>(fused[2][p[2]]));
-            const __m256i sum = _mm256_add_epi32(_mm256_add_epi32(r, g), b);
-            // The least of the eight, in every lane.
-            __m256i least = _mm256_min_epi32(sum, _mm256_permute2x128_si256(sum, sum, 1));
-            least = _mm256_min_epi32(least, _mm256_shuffle_epi32(least, _MM_SHUFFLE(1, 0, 3, 2)));
-            least = _mm256_min_epi32(least, _mm256_shuffle_epi32(least, _MM_SHUFFLE(2, 3, 0, 1)));
-            const __m256i near = _mm256_cmpgt_epi32(_mm256_add_epi32(least, reach), sum);
-            nearmask[i] = static_cast<uint8_t>(_mm256_movemask_ps(_mm256_castsi256_ps(near)));
-            out[i] = static_cast<uint16_t>(_mm256_cvtsi256_si32(least));
+        // Four pixels are twelve bytes, read as three little-endian words:
+        // fewer loads than bytes, and none past the last pixel.
+        int i = 0;
+        for (; i + 4 <= n; i += 4, p += 12) {
+            uint32_t w[3];
+            memcpy(w, p, 12);
+            filterpixel(nearmask + i, out + i, w[0] & 0xFF, w[0] >> 8 & 0xFF, w[0] >> 16 & 0xFF);
+            filterpixel(nearmask + i + 1, out + i + 1, w[0] >> 24, w[1] & 0xFF, w[1] >> 8 & 0xFF);
+            filterpixel(nearmask + i + 2, out + i + 2, w[1] >> 16 & 0xFF, w[1] >> 24, w[2] & 0xFF);
+            filterpixel(nearmask + i + 3, out + i + 3, w[2] >> 8 & 0xFF, w[2] >> 16 & 0xFF, w[2] >> 24);
         }
+        for (; i < n; i++, p += 3)
+            filterpixel(nearmask + i, out + i, p[0], p[1], p[2]);
         for (int i = n; i < widebatch; i++)
             nearmask[i] = 1;
         // Eight masks at a time: no mask is 0, so subtracting 1 from every
