@@ -576,7 +576,7 @@ __attribute__((target("avx2"))) static void widecells(const unsigned char *pixel
 {
     // Each pixel's near glyphs are kept apart from the others', so that no
     // pixel waits for the one before; a second pass finds the close ones.
-    alignas(8) uint8_t nearmask[widebatch];
+    alignas(32) uint8_t nearmask[widebatch];
     for (int start = 0; start < count; start += widebatch) {
         const int n = count - start < widebatch ? count - start : widebatch;
         const unsigned char *p = pixels + 3 * start;
@@ -596,19 +596,18 @@ __attribute__((target("avx2"))) static void widecells(const unsigned char *pixel
             filterpixel(nearmask + i, out + i, p[0], p[1], p[2]);
         for (int i = n; i < widebatch; i++)
             nearmask[i] = 1;
-        // Eight masks at a time: no mask is 0, so subtracting 1 from every
-        // byte borrows from none, and m & (m - 1) leaves a byte's bits only
-        // where it has two near glyphs or more.
+        // Thirty-two masks at a time: a byte m with two near glyphs or more
+        // keeps bits in m & (m - 1). One bit a close pixel, so the loop
+        // below turns once a close pixel and ends once every 32 pixels.
         p = pixels + 3 * start;
         int asked = 0, hits = 0;
-        for (int i = 0; i < n; i += 8) {
-            uint64_t masks;
-            memcpy(&masks, nearmask + i, 8);
-            for (uint64_t close = masks & (masks - 0x0101010101010101u); close != 0;) {
-                const int byte = lowestbit(close) / 8;
-                close &= ~(uint64_t{0xFF} << (8 * byte));
-                const int at = i + byte;
-                const unsigned near = static_cast<unsigned>(masks >> (8 * byte)) & 0xFFu;
+        const __m256i ones = _mm256_set1_epi8(1), zero = _mm256_setzero_si256();
+        for (int i = 0; i < n; i += 32) {
+            const __m256i m = _mm256_load_si256(reinterpret_cast<const __m256i *>(nearmask + i));
+            const __m256i single = _mm256_cmpeq_epi8(_mm256_and_si256(m, _mm256_sub_epi8(m, ones)), zero);
+            for (uint32_t close = ~static_cast<uint32_t>(_mm256_movemask_epi8(single)); close != 0; close &= close - 1) {
+                const int at = i + lowestbit(close);
+                const unsigned near = nearmask[at];
                 const unsigned char *q = p + 3 * at;
                 // Pictures often repeat a colour to the right: its cell is
                 // known. The table knows it too, and asking it costs less
