@@ -25,14 +25,21 @@
 #if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
 #define TINTCELL_FILTER_SSE2 1
 #include <emmintrin.h>
-// GCC and clang build an AVX2 form beside it, taken where the processor has AVX2.
+// GCC and clang build an AVX2 form beside it, taken where the processor has
+// AVX2 and LZCNT; the latter counts a sum's bits in one step where BSR takes
+// several, and the near-glyph comparisons are inlined into that form to use it.
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define TINTCELL_WIDE_AVX2 1
+#define TINTCELL_WIDE_INLINE __attribute__((always_inline))
+#include <cpuid.h>
 #include <immintrin.h>
 #endif
 #elif defined(__aarch64__) && defined(__ARM_NEON)
 #define TINTCELL_FILTER_NEON 1
 #include <arm_neon.h>
+#endif
+#if !defined(TINTCELL_WIDE_AVX2)
+#define TINTCELL_WIDE_INLINE
 #endif
 
 // Glyph coverages as multiples of 2^-29, each the 32-bit float nearest to
@@ -295,14 +302,16 @@ static void buildchannels()
 }
 
 #if defined(TINTCELL_WIDE_AVX2)
-static bool wide;  // the processor has AVX2
+static bool wide;  // the processor has AVX2 and LZCNT
 #endif
 static void forgetrecent();
 
 void buildpalette()
 {
 #if defined(TINTCELL_WIDE_AVX2)
-    wide = __builtin_cpu_supports("avx2");
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    const bool lzcnt = __get_cpuid(0x80000001, &eax, &ebx, &ecx, &edx) != 0 && (ecx & bit_LZCNT) != 0;
+    wide = __builtin_cpu_supports("avx2") && lzcnt;
 #endif
     forgetrecent();
     for (int n = 0; n < 256; n++) {
@@ -429,7 +438,7 @@ static inline bool before(exactvalue d, int i, exactvalue e, int k)
 
 // Of the glyphs in near, two or more, the one whose best cell is nearest. The
 // first two are compared without a branch, since either may win.
-static int nearestamong(uint8_t red, uint8_t green, uint8_t blue, unsigned near)
+TINTCELL_WIDE_INLINE static inline int nearestamong(uint8_t red, uint8_t green, uint8_t blue, unsigned near)
 {
     const int a = lowestbit(near);
     near &= near - 1;
@@ -572,7 +581,7 @@ __attribute__((target("avx2"))) static inline void filterpixel(uint8_t *near, ui
     *cell = static_cast<uint16_t>(_mm256_cvtsi256_si32(least));
 }
 
-__attribute__((target("avx2"))) static void widecells(const unsigned char *pixels, int count, uint16_t *cells)
+__attribute__((target("avx2,lzcnt"))) static void widecells(const unsigned char *pixels, int count, uint16_t *cells)
 {
     // Each pixel's near glyphs are kept apart from the others', so that no
     // pixel waits for the one before; a second pass finds the close ones.
