@@ -168,25 +168,33 @@ void putcell(sgrout *o, const cell &c)
 }
 
 #if defined(TINTCELL_QUIET_AVX2)
+// Room for one step of the wide writer: sixteen glyph bytes, or fewer and a
+// cell that needs a change, copied eight bytes at a time.
+static constexpr int widestep = 16 + 8;
+
 // A picture changes colour seldom: most cells need no change and are their
-// glyph alone. Sixteen indices at a time, this finds how many cells from
-// the first need none under the colours in force, fg and bg as colour
-// indices, and writes their glyphs at to. It stops at the first cell that
-// needs a change, or where fewer than 16 cells are left of count; it writes
-// 16 bytes each time it looks, so to must have count bytes of room.
+// glyph alone. Sixteen indices at a time, this finds how many cells need
+// none under the colours in force and writes their glyphs with one byte
+// shuffle, then writes the first cell that needs a change as putcell would,
+// and goes on from the cell after it. It stops where fewer than 16 cells
+// are left of count or the buffer has less than widestep bytes of room,
+// and returns the number of cells written; the colours in force must be
+// set.
 //
 // An index is 64 * f + 8 * k + j. Xored with the colours in force shifted
 // to the same place, it is 0 in bits 3 to 8 when both colours are in force,
 // and 0 in bits 0 to 5 for a space on the background in force.
-__attribute__((target("avx2"))) static int quietrun(const uint16_t *indices, int count, int fg, int bg, char *to)
+__attribute__((target("avx2"))) static int putwide(const uint16_t *indices, int count, termstate *in, char *pending,
+                                                    int *used)
 {
-    const __m256i inforce = _mm256_set1_epi16(static_cast<int16_t>((8 * fg + bg) << 3));
+    const cell *cells = &palettecell(0);
     const __m256i colours = _mm256_set1_epi16(0x1F8), spaceonbg = _mm256_set1_epi16(0x3F);
     const __m256i glyphbits = _mm256_set1_epi16(7), zero = _mm256_setzero_si256();
     // The glyph of each of the eight glyph numbers, for a byte shuffle.
     const __m128i ramp = _mm_setr_epi8(' ', '.', ':', '>', 'i', 'a', '0', 'N', 0, 0, 0, 0, 0, 0, 0, 0);
-    int done = 0;
-    while (count - done >= 16) {
+    __m256i inforce = _mm256_set1_epi16(static_cast<int16_t>((8 * (in->fg - 30) + in->bg - 40) << 3));
+    int done = 0, at = *used;
+    while (count - done >= 16 && at <= outbuffersize - widestep) {
         const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(indices + done));
         const __m256i x = _mm256_xor_si256(v, inforce);
         const __m256i quiet = _mm256_or_si256(_mm256_cmpeq_epi16(_mm256_and_si256(x, colours), zero),
@@ -194,13 +202,21 @@ __attribute__((target("avx2"))) static int quietrun(const uint16_t *indices, int
         // The glyph numbers as bytes, in order, then their glyphs.
         const __m256i packed = _mm256_packus_epi16(_mm256_and_si256(v, glyphbits), zero);
         const __m128i numbers = _mm256_castsi256_si128(_mm256_permute4x64_epi64(packed, _MM_SHUFFLE(3, 1, 2, 0)));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(to + done), _mm_shuffle_epi8(ramp, numbers));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(pending + at), _mm_shuffle_epi8(ramp, numbers));
         // Two mask bits a cell; the first cell that needs a change ends the run.
         const uint32_t needs = ~static_cast<uint32_t>(_mm256_movemask_epi8(quiet));
-        if (needs != 0)
-            return done + __builtin_ctz(needs) / 2;
-        done += 16;
+        if (needs == 0) {
+            done += 16;
+            at += 16;
+            continue;
+        }
+        const int quietcells = __builtin_ctz(needs) / 2;
+        done += quietcells;
+        at += quietcells;
+        writecell(pending, &at, in, cells[indices[done++]]);
+        inforce = _mm256_set1_epi16(static_cast<int16_t>((8 * (in->fg - 30) + in->bg - 40) << 3));
     }
+    *used = at;
     return done;
 }
 #endif
@@ -214,7 +230,7 @@ void putindexed(sgrout *o, const uint16_t *indices, int count)
     // space on the background in force. The tracked codes are -1 or SGR
     // codes, so their low bytes name them, and no cell's bytes match -1.
     uint32_t inforce = colourcode(in.fg, in.bg);
-    for (int i = 0; i < count; i++) {
+    for (int i = 0; i < count;) {
         if (used > outbuffersize - maxcellbytes) {
             o->used = used;
             o->colours = in;
@@ -224,27 +240,22 @@ void putindexed(sgrout *o, const uint16_t *indices, int count)
             inforce = colourcode(in.fg, in.bg);
         }
 #if defined(TINTCELL_QUIET_AVX2)
-        // The glyph bytes of a quiet run need no room beyond the cells'.
-        if (wide && in.fg >= 0 && count - i >= 16) {
-            const int room = outbuffersize - maxcellbytes - used;
-            const int quiet = quietrun(indices + i, count - i < room ? count - i : room, in.fg - 30, in.bg - 40,
-                                       o->pending + used);
-            used += quiet;
-            i += quiet;
-            if (i == count || used > outbuffersize - maxcellbytes) {
-                i--;
-                continue;
-            }
+        // Each turn of the wide writer writes a cell at least.
+        if (wide && in.fg >= 0 && count - i >= 16 && used <= outbuffersize - widestep) {
+            i += putwide(indices + i, count - i, &in, o->pending, &used);
+            inforce = colourcode(in.fg, in.bg);
+            continue;
         }
 #endif
         const uint32_t code = cellcodes[indices[i]];
         const uint32_t differs = (code ^ inforce) & 0xFFFF00u;
         if (differs == 0 || (differs <= 0xFF00u && (code & 0xFFu) == ' ')) {
             o->pending[used++] = static_cast<char>(code);
-            continue;
+        } else {
+            writecell(o->pending, &used, &in, cells[indices[i]]);
+            inforce = colourcode(in.fg, in.bg);
         }
-        writecell(o->pending, &used, &in, cells[indices[i]]);
-        inforce = colourcode(in.fg, in.bg);
+        i++;
     }
     o->used = used;
     o->colours = in;
