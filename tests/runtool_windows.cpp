@@ -58,38 +58,53 @@ run runtool(const std::vector<std::string> &args, const std::string &stdinpath, 
     const bool captureout = outpath.empty();
     if (captureout)
         outpath = scratchpath("stdout");
-    HANDLE in = INVALID_HANDLE_VALUE, feed = INVALID_HANDLE_VALUE;
-    if (piped) {
-        SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-        if (!CreatePipe(&in, &feed, &inherit, 0))
-            return {-1, "", ""};
-        SetHandleInformation(feed, HANDLE_FLAG_INHERIT, 0);  // the tool must see the pipe's end
-    } else {
-        in = openinherited(stdinpath, false);
-    }
-    HANDLE out = openinherited(outpath, true), err = openinherited(errpath, true);
     // The binary by its full path, in the form Windows gives it.
     std::wstring command = quoted(std::filesystem::absolute(fspath(TINTCELL_BINARY)).wstring());
     for (const std::string &a : args)
         command += L" " + quoted(wide(a));
-    STARTUPINFOW start = {};
-    start.cb = sizeof start;
-    start.dwFlags = STARTF_USESTDHANDLES;
-    start.hStdInput = in;
-    start.hStdOutput = out;
-    start.hStdError = err;
+    // Under wine a process now and then fails to start, for reasons of
+    // wine's own; a few tries a moment apart rule that out, and a start that
+    // never succeeds says why in the run's error output.
+    HANDLE feed = INVALID_HANDLE_VALUE;
     PROCESS_INFORMATION process = {};
-    run r{-1, "", ""};
-    const bool started = in != INVALID_HANDLE_VALUE && out != INVALID_HANDLE_VALUE &&
-                         CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &start, &process);
-    for (HANDLE h : {in, out, err}) {
-        if (h != INVALID_HANDLE_VALUE)
-            CloseHandle(h);
+    bool started = false;
+    DWORD why = 0;
+    for (int attempt = 0; attempt < 5 && !started; attempt++) {
+        if (attempt > 0)
+            Sleep(200);
+        HANDLE in = INVALID_HANDLE_VALUE;
+        feed = INVALID_HANDLE_VALUE;
+        if (piped) {
+            SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+            if (CreatePipe(&in, &feed, &inherit, 0))
+                SetHandleInformation(feed, HANDLE_FLAG_INHERIT, 0);  // the tool must see the pipe's end
+        } else {
+            in = openinherited(stdinpath, false);
+        }
+        HANDLE out = openinherited(outpath, true), err = openinherited(errpath, true);
+        STARTUPINFOW start = {};
+        start.cb = sizeof start;
+        start.dwFlags = STARTF_USESTDHANDLES;
+        start.hStdInput = in;
+        start.hStdOutput = out;
+        start.hStdError = err;
+        started = in != INVALID_HANDLE_VALUE && out != INVALID_HANDLE_VALUE && err != INVALID_HANDLE_VALUE &&
+                  CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &start, &process);
+        why = started ? 0 : GetLastError();
+        for (HANDLE h : {in, out, err}) {
+            if (h != INVALID_HANDLE_VALUE)
+                CloseHandle(h);
+        }
+        if (!started && feed != INVALID_HANDLE_VALUE) {
+            CloseHandle(feed);
+            feed = INVALID_HANDLE_VALUE;
+        }
     }
-    if (piped) {
+    run r{-1, "", ""};
+    if (started && piped) {
         const std::string bytes = slurp(stdinpath);
         DWORD n = 0;
-        for (size_t at = 0; started && at < bytes.size(); at += n) {
+        for (size_t at = 0; at < bytes.size(); at += n) {
             const DWORD want = static_cast<DWORD>(std::min<size_t>(bytes.size() - at, 1 << 16));
             if (!WriteFile(feed, bytes.data() + at, want, &n, nullptr) || n == 0)
                 break;  // the tool stopped reading
@@ -107,5 +122,7 @@ run runtool(const std::vector<std::string> &args, const std::string &stdinpath, 
         CloseHandle(process.hThread);
     }
     collectoutput(&r, captureout, outpath, errpath);
+    if (!started)
+        r.err = "the tool did not start: Windows error " + std::to_string(why);
     return r;
 }
