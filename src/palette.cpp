@@ -245,9 +245,10 @@ static struct {
 //    therefore strictly farther; the glyphs within 3 of the least are
 //    compared exactly, distance first and index second, as the scan in
 //    index order would. (About one colour in seven needs that comparison,
-//    most of them for exact ties.) The filter's forms below differ only in
-//    how they add and compare the same 16-bit sums, so the argument holds
-//    for each.
+//    most of them for exact ties.) The SSE2, NEON and plain forms below
+//    differ only in how they add and compare the same 16-bit sums, so the
+//    argument holds for each; the wide form's column filter works its sums
+//    out in another unit, and its argument stands beside it.
 //
 // Channel values repeat across channels, so one table per sample value
 // serves red, green and blue. The scaled errors fit 13 bits, so the sums of
@@ -261,11 +262,18 @@ static struct {
     uint16_t part[256][8];               // 64 * foreground bit + 8 * background bit of that value
 } channels;
 
-// The wide filter's entries: per channel c, sample n and glyph j, the scaled
-// error in the high half and the glyph's cell bits in the low half, part << c
-// and j in red's; so the sum of a pixel's three entries holds the glyph's
-// scaled sum above the index of its best cell.
-alignas(32) static int32_t fused[3][256][8];
+
+#if defined(TINTCELL_WIDE_AVX2)
+// The column filter's constants (see columncells): per glyph j, its
+// coverage in units of 1/8160 and the samples from which the least error
+// takes the foreground bit, below 128 and from 128 on, less one.
+static struct {
+    int16_t coverage[8];
+    alignas(16) uint8_t lowfrom[16], highfrom[16];  // 16-bit entries, lanes for a byte shuffle
+    alignas(16) uint8_t pick[3][3][16];  // per channel and 16-byte third of 16 pixels, where its samples lie
+    bool usable;  // each glyph's bits follow the two thresholds
+} column;
+#endif
 
 // The error times 2^filterbits, rounded half up; errors are at most 1, so
 // the result fits 13 bits and the shift leaves only the low word.
@@ -295,10 +303,36 @@ static void buildchannels()
             channels.error[n][j] = least;
             channels.approx[n][j] = scaledapprox(least);
             channels.part[n][j] = static_cast<uint16_t>(leastpart);
-            for (int c = 0; c < 3; c++)
-                fused[c][n][j] = channels.approx[n][j] * 65536 + (leastpart << c) + (c == 0 ? j : 0);
         }
     }
+#if defined(TINTCELL_WIDE_AVX2)
+    // Below sample 128 a glyph's least error lies at 0 or at its coverage
+    // a, from 128 on at 1 - a or 1; in each half the foreground bit turns on
+    // once, at the threshold found here. The column filter is used only if
+    // the table of bits follows that shape for every glyph.
+    column.usable = true;
+    for (int c = 0; c < 3; c++) {
+        for (int third = 0; third < 3; third++) {
+            for (int i = 0; i < 16; i++) {
+                const int at = 3 * i + c - 16 * third;
+                column.pick[c][third][i] = static_cast<uint8_t>(at >= 0 && at < 16 ? at : 0x80);
+            }
+        }
+    }
+    for (int j = 0; j < 8; j++) {
+        column.coverage[j] = static_cast<int16_t>((uint64_t{coverageunits[j]} * 8160 + (one >> 1)) >> unitbits);
+        int from[2] = {128, 256};
+        for (int n = 0; n < 256; n++) {
+            const int half = n < 128 ? 0 : 1;
+            const int fb = channels.part[n][j] / 64, kb = channels.part[n][j] / 8 % 2;
+            if (fb == 1 && from[half] > n)
+                from[half] = n;
+            column.usable = column.usable && kb == half && fb == (n >= from[half] ? 1 : 0);
+        }
+        column.lowfrom[2 * j] = static_cast<uint8_t>(from[0] - 1);
+        column.highfrom[2 * j] = static_cast<uint8_t>(from[1] - 1);
+    }
+#endif
 }
 
 #if defined(TINTCELL_WIDE_AVX2)
@@ -341,6 +375,9 @@ void buildpalette()
         }
     }
     buildchannels();
+#if defined(TINTCELL_WIDE_AVX2)
+    wide = wide && column.usable;
+#endif
 }
 
 int palettecount()
@@ -544,12 +581,10 @@ static inline uint16_t recentnearestamong(uint8_t red, uint8_t green, uint8_t bl
 // ---- Many pixels at a time -----------------------------------------------
 
 #if defined(TINTCELL_WIDE_AVX2)
-// With AVX2 a pixel's eight glyphs fit one vector of the fused entries. The
-// least of the eight sums carries the index of its glyph's best cell, so a
+// With AVX2 the column filter below finds sixteen pixels at a time, and a
 // pixel whose other glyphs all lie 4 or more units above the least is found
-// without a branch, and the table of recent answers is left to the colours
-// whose glyphs came close. The filter is the one argued above, summed in
-// 32-bit lanes: the high halves hold the same sums and compare the same.
+// without a branch; the table of recent answers is left to the colours whose
+// glyphs came close.
 static constexpr int widebatch = 256;
 
 // A table that seldom knows the colour only costs time (in a picture of
@@ -558,27 +593,79 @@ static constexpr int widebatch = 256;
 // whether it would pay again; the rest it compares at once.
 static constexpr int tableprobe = 16;
 
-// A sum holds its glyph's scaled sum s times 2^16 plus a cell index below
-// 2^9. Against the least, L * 2^16 + m, a glyph with s <= L + slack lies
-// below it plus (slack + 1/2) * 2^16, and one with s > L + slack does not,
-// whatever the two indices.
-static constexpr int32_t widereach = (2 * filterslack + 1) << 15;
-
-// The near glyphs of one pixel, and the cell of the least sum.
-__attribute__((target("avx2"))) static inline void filterpixel(uint8_t *near, uint16_t *cell, uint32_t red,
-                                                                uint32_t green, uint32_t blue)
+// The column filter: sixteen pixels at a time, a glyph's sum for all of
+// them in one vector of 16-bit lanes, with no table lookups. It rests on the
+// shape of a channel's least error. For a sample n, with y the distance
+// min(n, 255 - n) / 255 to the nearer of 0 and 1 and a a glyph's coverage
+// (at most 0.33), the least error is min(y, |y - a|): below 128 the values
+// 0 and a are the nearer ones (1 - a lies farther than a whenever y < 1/2,
+// and so does 1), from 128 on their mirrors 1 and 1 - a, as 1 - (1 - a) is
+// a. In units of 1/8160 (32 to a sample step) y is exactly 32 * min(n,
+// 255 - n), and the coverage is rounded to the nearest integer, off by at
+// most 1/2. The float 1 - a differs from 1 minus the float a by at most
+// 2^-25, and the extended rounding of samples, errors and sums moves them by
+// less than 2^-60: both far below 1/1000 of a unit. So each glyph's integer
+// sum lies within 1.51 units of 8160 times its distance, two glyphs' within
+// 3.02 of the difference of theirs, and a glyph whose sum exceeds the least
+// by 4 or more is strictly farther, as in the argument above: the near
+// glyphs are those within filterslack of the least. The sums are at most
+// 3 * 4064, well within 16-bit lanes.
+//
+// A pixel with one near glyph j takes j's best cell. Its bits come from the
+// thresholds: the background bit is set from sample 128 on, the foreground
+// bit from lowfrom + 1 below and from highfrom + 1 on. buildchannels checks
+// them against the bits of every sample and glyph.
+__attribute__((target("avx2"))) static inline void columncells(const unsigned char *p, uint8_t *near, uint16_t *cells)
 {
-    const __m256i r = _mm256_load_si256(reinterpret_cast<const __m256i *>(fused[0][red]));
-    const __m256i g = _mm256_load_si256(reinterpret_cast<const __m256i *>(fused[1][green]));
-    const __m256i b = _mm256_load_si256(reinterpret_cast<const __m256i *>(fused[2][blue]));
-    const __m256i sum = _mm256_add_epi32(_mm256_add_epi32(r, g), b);
-    // The least of the eight, in every lane.
-    __m256i least = _mm256_min_epi32(sum, _mm256_permute2x128_si256(sum, sum, 1));
-    least = _mm256_min_epi32(least, _mm256_shuffle_epi32(least, _MM_SHUFFLE(1, 0, 3, 2)));
-    least = _mm256_min_epi32(least, _mm256_shuffle_epi32(least, _MM_SHUFFLE(2, 3, 0, 1)));
-    const __m256i within = _mm256_cmpgt_epi32(_mm256_add_epi32(least, _mm256_set1_epi32(widereach)), sum);
-    *near = static_cast<uint8_t>(_mm256_movemask_ps(_mm256_castsi256_ps(within)));
-    *cell = static_cast<uint16_t>(_mm256_cvtsi256_si32(least));
+    const __m128i thirds[3] = {_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)),
+                               _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16)),
+                               _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 32))};
+    __m256i sample[3], y[3];
+    for (int c = 0; c < 3; c++) {
+        __m128i bytes = _mm_setzero_si128();
+        for (int third = 0; third < 3; third++) {
+            const __m128i pick = _mm_load_si128(reinterpret_cast<const __m128i *>(column.pick[c][third]));
+            bytes = _mm_or_si128(bytes, _mm_shuffle_epi8(thirds[third], pick));
+        }
+        sample[c] = _mm256_cvtepu8_epi16(bytes);
+        y[c] = _mm256_slli_epi16(_mm256_min_epi16(sample[c], _mm256_sub_epi16(_mm256_set1_epi16(255), sample[c])), 5);
+    }
+    __m256i sum[8];
+    sum[0] = _mm256_add_epi16(_mm256_add_epi16(y[0], y[1]), y[2]);
+    __m256i least = sum[0];
+    for (int j = 1; j < 8; j++) {
+        const __m256i a = _mm256_set1_epi16(column.coverage[j]);
+        __m256i s = _mm256_setzero_si256();
+        for (int c = 0; c < 3; c++)
+            s = _mm256_add_epi16(s, _mm256_min_epi16(y[c], _mm256_abs_epi16(_mm256_sub_epi16(y[c], a))));
+        sum[j] = s;
+        least = _mm256_min_epi16(least, s);
+    }
+    // Each near glyph j adds 1 << j to the low byte and j to the high one,
+    // which for a pixel with one near glyph is that glyph.
+    const __m256i limit = _mm256_add_epi16(least, _mm256_set1_epi16(filterslack));
+    __m256i marks = _mm256_setzero_si256();
+    for (int j = 0; j < 8; j++)
+        marks = _mm256_add_epi16(marks, _mm256_andnot_si256(_mm256_cmpgt_epi16(sum[j], limit),
+                                                            _mm256_set1_epi16(static_cast<int16_t>(1 << j | j << 8))));
+    const __m256i masks = _mm256_packus_epi16(_mm256_and_si256(marks, _mm256_set1_epi16(0xFF)), _mm256_setzero_si256());
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(near),
+                     _mm256_castsi256_si128(_mm256_permute4x64_epi64(masks, _MM_SHUFFLE(3, 1, 2, 0))));
+    const __m256i glyph = _mm256_srli_epi16(marks, 8);
+    // The glyph's thresholds, by a byte shuffle of its 16-bit entries.
+    const __m256i entry = _mm256_add_epi16(_mm256_mullo_epi16(glyph, _mm256_set1_epi16(0x0202)), _mm256_set1_epi16(0x0100));
+    const __m256i lowfrom = _mm256_shuffle_epi8(
+        _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i *>(column.lowfrom))), entry);
+    const __m256i highfrom = _mm256_shuffle_epi8(
+        _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i *>(column.highfrom))), entry);
+    __m256i index = glyph;
+    for (int c = 0; c < 3; c++) {
+        const __m256i background = _mm256_cmpgt_epi16(sample[c], _mm256_set1_epi16(127));
+        const __m256i foreground = _mm256_cmpgt_epi16(sample[c], _mm256_blendv_epi8(lowfrom, highfrom, background));
+        index = _mm256_add_epi16(index, _mm256_and_si256(foreground, _mm256_set1_epi16(static_cast<int16_t>(64 << c))));
+        index = _mm256_add_epi16(index, _mm256_and_si256(background, _mm256_set1_epi16(static_cast<int16_t>(8 << c))));
+    }
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(cells), index);
 }
 
 __attribute__((target("avx2,lzcnt"))) static void widecells(const unsigned char *pixels, int count, uint16_t *cells)
@@ -590,19 +677,20 @@ __attribute__((target("avx2,lzcnt"))) static void widecells(const unsigned char 
         const int n = count - start < widebatch ? count - start : widebatch;
         const unsigned char *p = pixels + 3 * start;
         uint16_t *out = cells + start;
-        // Four pixels are twelve bytes, read as three little-endian words:
-        // fewer loads than bytes, and none past the last pixel.
         int i = 0;
-        for (; i + 4 <= n; i += 4, p += 12) {
-            uint32_t w[3];
-            memcpy(w, p, 12);
-            filterpixel(nearmask + i, out + i, w[0] & 0xFF, w[0] >> 8 & 0xFF, w[0] >> 16 & 0xFF);
-            filterpixel(nearmask + i + 1, out + i + 1, w[0] >> 24, w[1] & 0xFF, w[1] >> 8 & 0xFF);
-            filterpixel(nearmask + i + 2, out + i + 2, w[1] >> 16 & 0xFF, w[1] >> 24, w[2] & 0xFF);
-            filterpixel(nearmask + i + 3, out + i + 3, w[2] >> 8 & 0xFF, w[2] >> 16 & 0xFF, w[2] >> 24);
+        for (; i + 16 <= n; i += 16, p += 48)
+            columncells(p, nearmask + i, out + i);
+        // The last few pixels of a run are filtered from a copy, sixteen
+        // pixels long, so that nothing is read or written past the run.
+        if (i < n) {
+            unsigned char rest[48] = {};
+            alignas(16) uint8_t restnear[16];
+            uint16_t restcells[16];
+            memcpy(rest, p, static_cast<size_t>(3 * (n - i)));
+            columncells(rest, restnear, restcells);
+            memcpy(nearmask + i, restnear, static_cast<size_t>(n - i));
+            memcpy(out + i, restcells, sizeof restcells[0] * static_cast<size_t>(n - i));
         }
-        for (; i < n; i++, p += 3)
-            filterpixel(nearmask + i, out + i, p[0], p[1], p[2]);
         for (int i = n; i < widebatch; i++)
             nearmask[i] = 1;
         // Thirty-two masks at a time: a byte m with two near glyphs or more

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <set>
@@ -164,7 +165,9 @@ TEST(NearestCell, EveryColourGivesTheRecordedCells)
             pixels[3 * i + 2] = static_cast<unsigned char>(c);
             onebyone = fnv(onebyone, nearestcell(pixels[3 * i], pixels[3 * i + 1], pixels[3 * i + 2]));
         }
-        nearestcells(pixels, 1 << 16, cells);
+        // In pieces of many lengths, so that runs end anywhere in a batch.
+        for (int at = 0, length = 1; at < (1 << 16); at += length, length = length % 997 + 7)
+            nearestcells(pixels + 3 * at, std::min(length, (1 << 16) - at), cells + at);
         for (uint16_t index : cells)
             many = fnv(many, index);
     }
