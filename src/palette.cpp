@@ -617,12 +617,16 @@ static constexpr int tableprobe = 16;
 // them against the bits of every sample and glyph.
 __attribute__((target("avx2"))) static inline void columncells(const unsigned char *p, uint8_t *near, uint16_t *cells)
 {
+    // Every loop here is unrolled, at any optimisation level, so that the
+    // vectors stay in registers.
     const __m128i thirds[3] = {_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)),
                                _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16)),
                                _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 32))};
     __m256i sample[3], y[3];
+    #pragma GCC unroll 8
     for (int c = 0; c < 3; c++) {
         __m128i bytes = _mm_setzero_si128();
+        #pragma GCC unroll 8
         for (int third = 0; third < 3; third++) {
             const __m128i pick = _mm_load_si128(reinterpret_cast<const __m128i *>(column.pick[c][third]));
             bytes = _mm_or_si128(bytes, _mm_shuffle_epi8(thirds[third], pick));
@@ -633,9 +637,11 @@ __attribute__((target("avx2"))) static inline void columncells(const unsigned ch
     __m256i sum[8];
     sum[0] = _mm256_add_epi16(_mm256_add_epi16(y[0], y[1]), y[2]);
     __m256i least = sum[0];
+    #pragma GCC unroll 8
     for (int j = 1; j < 8; j++) {
         const __m256i a = _mm256_set1_epi16(column.coverage[j]);
         __m256i s = _mm256_setzero_si256();
+        #pragma GCC unroll 8
         for (int c = 0; c < 3; c++)
             s = _mm256_add_epi16(s, _mm256_min_epi16(y[c], _mm256_abs_epi16(_mm256_sub_epi16(y[c], a))));
         sum[j] = s;
@@ -645,6 +651,7 @@ __attribute__((target("avx2"))) static inline void columncells(const unsigned ch
     // which for a pixel with one near glyph is that glyph.
     const __m256i limit = _mm256_add_epi16(least, _mm256_set1_epi16(filterslack));
     __m256i marks = _mm256_setzero_si256();
+    #pragma GCC unroll 8
     for (int j = 0; j < 8; j++)
         marks = _mm256_add_epi16(marks, _mm256_andnot_si256(_mm256_cmpgt_epi16(sum[j], limit),
                                                             _mm256_set1_epi16(static_cast<int16_t>(1 << j | j << 8))));
@@ -659,6 +666,7 @@ __attribute__((target("avx2"))) static inline void columncells(const unsigned ch
     const __m256i highfrom = _mm256_shuffle_epi8(
         _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i *>(column.highfrom))), entry);
     __m256i index = glyph;
+    #pragma GCC unroll 8
     for (int c = 0; c < 3; c++) {
         const __m256i background = _mm256_cmpgt_epi16(sample[c], _mm256_set1_epi16(127));
         const __m256i foreground = _mm256_cmpgt_epi16(sample[c], _mm256_blendv_epi8(lowfrom, highfrom, background));
