@@ -265,10 +265,13 @@ static struct {
 
 #if defined(TINTCELL_WIDE_AVX2)
 // The column filter's constants (see columncells): per glyph j, its
-// coverage in units of 1/8160 and the samples from which the least error
-// takes the foreground bit, below 128 and from 128 on, less one.
+// coverage in units of 1/8160 and its mark, 1 << j | j << 8, in every lane,
+// and the samples from which the least error takes the foreground bit,
+// below 128 and from 128 on, less one. Vectors are kept in memory so that
+// the filter reads them as operands rather than build them in registers.
 static struct {
-    int16_t coverage[8];
+    alignas(32) int16_t coverage[8][16];
+    alignas(32) int16_t mark[8][16];
     alignas(16) uint8_t lowfrom[16], highfrom[16];  // 16-bit entries, lanes for a byte shuffle
     alignas(16) uint8_t pick[3][3][16];  // per channel and 16-byte third of 16 pixels, where its samples lie
     bool usable;  // each glyph's bits follow the two thresholds
@@ -320,7 +323,10 @@ static void buildchannels()
         }
     }
     for (int j = 0; j < 8; j++) {
-        column.coverage[j] = static_cast<int16_t>((uint64_t{coverageunits[j]} * 8160 + (one >> 1)) >> unitbits);
+        for (int lane = 0; lane < 16; lane++) {
+            column.coverage[j][lane] = static_cast<int16_t>((uint64_t{coverageunits[j]} * 8160 + (one >> 1)) >> unitbits);
+            column.mark[j][lane] = static_cast<int16_t>(1 << j | j << 8);
+        }
         int from[2] = {128, 256};
         for (int n = 0; n < 256; n++) {
             const int half = n < 128 ? 0 : 1;
@@ -639,7 +645,7 @@ __attribute__((target("avx2"))) static inline void columncells(const unsigned ch
     __m256i least = sum[0];
     #pragma GCC unroll 8
     for (int j = 1; j < 8; j++) {
-        const __m256i a = _mm256_set1_epi16(column.coverage[j]);
+        const __m256i a = _mm256_load_si256(reinterpret_cast<const __m256i *>(column.coverage[j]));
         __m256i s = _mm256_setzero_si256();
         #pragma GCC unroll 8
         for (int c = 0; c < 3; c++)
@@ -654,7 +660,7 @@ __attribute__((target("avx2"))) static inline void columncells(const unsigned ch
     #pragma GCC unroll 8
     for (int j = 0; j < 8; j++)
         marks = _mm256_add_epi16(marks, _mm256_andnot_si256(_mm256_cmpgt_epi16(sum[j], limit),
-                                                            _mm256_set1_epi16(static_cast<int16_t>(1 << j | j << 8))));
+                                                            _mm256_load_si256(reinterpret_cast<const __m256i *>(column.mark[j]))));
     const __m256i masks = _mm256_packus_epi16(_mm256_and_si256(marks, _mm256_set1_epi16(0xFF)), _mm256_setzero_si256());
     _mm_storeu_si128(reinterpret_cast<__m128i *>(near),
                      _mm256_castsi256_si128(_mm256_permute4x64_epi64(masks, _MM_SHUFFLE(3, 1, 2, 0))));
