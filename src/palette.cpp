@@ -324,7 +324,8 @@ static void buildchannels()
     }
     for (int j = 0; j < 8; j++) {
         for (int lane = 0; lane < 16; lane++) {
-            column.coverage[j][lane] = static_cast<int16_t>((uint64_t{coverageunits[j]} * 8160 + (one >> 1)) >> unitbits);
+            const uint64_t scaled = uint64_t{coverageunits[j]} * 8160 + (one >> 1);
+            column.coverage[j][lane] = static_cast<int16_t>(scaled >> unitbits);
             column.mark[j][lane] = static_cast<int16_t>(1 << j | j << 8);
         }
         int from[2] = {128, 256};
@@ -658,15 +659,17 @@ __attribute__((target("avx2"))) static inline void columncells(const unsigned ch
     const __m256i limit = _mm256_add_epi16(least, _mm256_set1_epi16(filterslack));
     __m256i marks = _mm256_setzero_si256();
     #pragma GCC unroll 8
-    for (int j = 0; j < 8; j++)
-        marks = _mm256_add_epi16(marks, _mm256_andnot_si256(_mm256_cmpgt_epi16(sum[j], limit),
-                                                            _mm256_load_si256(reinterpret_cast<const __m256i *>(column.mark[j]))));
+    for (int j = 0; j < 8; j++) {
+        const __m256i mark = _mm256_load_si256(reinterpret_cast<const __m256i *>(column.mark[j]));
+        marks = _mm256_add_epi16(marks, _mm256_andnot_si256(_mm256_cmpgt_epi16(sum[j], limit), mark));
+    }
     const __m256i masks = _mm256_packus_epi16(_mm256_and_si256(marks, _mm256_set1_epi16(0xFF)), _mm256_setzero_si256());
     _mm_storeu_si128(reinterpret_cast<__m128i *>(near),
                      _mm256_castsi256_si128(_mm256_permute4x64_epi64(masks, _MM_SHUFFLE(3, 1, 2, 0))));
     const __m256i glyph = _mm256_srli_epi16(marks, 8);
     // The glyph's thresholds, by a byte shuffle of its 16-bit entries.
-    const __m256i entry = _mm256_add_epi16(_mm256_mullo_epi16(glyph, _mm256_set1_epi16(0x0202)), _mm256_set1_epi16(0x0100));
+    const __m256i entry =
+        _mm256_add_epi16(_mm256_mullo_epi16(glyph, _mm256_set1_epi16(0x0202)), _mm256_set1_epi16(0x0100));
     const __m256i lowfrom = _mm256_shuffle_epi8(
         _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i *>(column.lowfrom))), entry);
     const __m256i highfrom = _mm256_shuffle_epi8(
@@ -716,7 +719,8 @@ __attribute__((target("avx2,lzcnt"))) static void widecells(const unsigned char 
         for (int i = 0; i < n; i += 32) {
             const __m256i m = _mm256_load_si256(reinterpret_cast<const __m256i *>(nearmask + i));
             const __m256i single = _mm256_cmpeq_epi8(_mm256_and_si256(m, _mm256_sub_epi8(m, ones)), zero);
-            for (uint32_t close = ~static_cast<uint32_t>(_mm256_movemask_epi8(single)); close != 0; close &= close - 1) {
+            const uint32_t closes = ~static_cast<uint32_t>(_mm256_movemask_epi8(single));
+            for (uint32_t close = closes; close != 0; close &= close - 1) {
                 const int at = i + lowestbit(close);
                 const unsigned near = nearmask[at];
                 const unsigned char *q = p + 3 * at;
