@@ -685,6 +685,16 @@ __attribute__((target("avx2"))) static inline void columncells(const unsigned ch
     _mm256_storeu_si256(reinterpret_cast<__m256i *>(cells), index);
 }
 
+// Whether the pixel at q has the colour of the one before it: the bytes
+// from that one's red to this one's blue, read as two little-endian words.
+static inline bool sameasleft(const unsigned char *q)
+{
+    uint32_t left, here;
+    memcpy(&left, q - 3, 4);
+    memcpy(&here, q - 1, 4);
+    return ((left << 8) ^ here) <= 0xFFu;
+}
+
 __attribute__((target("avx2,lzcnt"))) static void widecells(const unsigned char *pixels, int count, uint16_t *cells)
 {
     // Each pixel's near glyphs are kept apart from the others', so that no
@@ -727,15 +737,8 @@ __attribute__((target("avx2,lzcnt"))) static void widecells(const unsigned char 
                 // Pictures often repeat a colour to the right: its cell is
                 // known. The table knows it too, and asking it costs less
                 // than a test whose outcome the processor cannot foresee, so
-                // the test is made only when the table is left out. The
-                // bytes from the left pixel's red to this one's blue are
-                // read as two little-endian words.
-                uint32_t left = 0, here = 0x100;
-                if (start + at > 0) {
-                    memcpy(&left, q - 3, 4);
-                    memcpy(&here, q - 1, 4);
-                }
-                if (!tablepays && ((left << 8) ^ here) <= 0xFFu) {
+                // the test is made only when the table is left out.
+                if (!tablepays && start + at > 0 && sameasleft(q)) {
                     out[at] = out[at - 1];
                 } else if (tablepays || asked < tableprobe) {
                     asked++;
