@@ -58,12 +58,17 @@ static sequence makeone(int code)
 
 #if defined(TINTCELL_QUIET_AVX2)
 static bool wide;  // the processor has AVX2
+// The glyph of each of the eight glyph numbers, as the palette has them,
+// for a byte shuffle.
+alignas(16) static char glyphof[16];
 #endif
 
 void openout(sgrout *o, FILE *to)
 {
 #if defined(TINTCELL_QUIET_AVX2)
     wide = __builtin_cpu_supports("avx2");
+    for (int j = 0; j < 8; j++)
+        glyphof[j] = palettecell(j).glyph;
 #endif
     for (int f = 0; f < 8; f++) {
         for (int k = 0; k < 8; k++)
@@ -184,15 +189,21 @@ static constexpr int widestep = 16 + 8;
 // An index is 64 * f + 8 * k + j. Xored with the colours in force shifted
 // to the same place, it is 0 in bits 3 to 8 when both colours are in force,
 // and 0 in bits 0 to 5 for a space on the background in force.
+// The colours in force, 8 * f + k for the colour indices, shifted to their
+// place in a cell index, in every lane.
+__attribute__((target("avx2"))) static inline __m256i inforcelanes(const termstate *in)
+{
+    return _mm256_set1_epi16(static_cast<int16_t>((8 * (in->fg - 30) + in->bg - 40) << 3));
+}
+
 __attribute__((target("avx2"))) static int putwide(const uint16_t *indices, int count, termstate *in, char *pending,
                                                     int *used)
 {
     const cell *cells = &palettecell(0);
     const __m256i colours = _mm256_set1_epi16(0x1F8), spaceonbg = _mm256_set1_epi16(0x3F);
     const __m256i glyphbits = _mm256_set1_epi16(7), zero = _mm256_setzero_si256();
-    // The glyph of each of the eight glyph numbers, for a byte shuffle.
-    const __m128i ramp = _mm_setr_epi8(' ', '.', ':', '>', 'i', 'a', '0', 'N', 0, 0, 0, 0, 0, 0, 0, 0);
-    __m256i inforce = _mm256_set1_epi16(static_cast<int16_t>((8 * (in->fg - 30) + in->bg - 40) << 3));
+    const __m128i ramp = _mm_load_si128(reinterpret_cast<const __m128i *>(glyphof));
+    __m256i inforce = inforcelanes(in);
     int done = 0, at = *used;
     while (count - done >= 16 && at <= outbuffersize - widestep) {
         const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(indices + done));
@@ -214,7 +225,7 @@ __attribute__((target("avx2"))) static int putwide(const uint16_t *indices, int 
         done += quietcells;
         at += quietcells;
         writecell(pending, &at, in, cells[indices[done++]]);
-        inforce = _mm256_set1_epi16(static_cast<int16_t>((8 * (in->fg - 30) + in->bg - 40) << 3));
+        inforce = inforcelanes(in);
     }
     *used = at;
     return done;
