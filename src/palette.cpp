@@ -615,21 +615,31 @@ static constexpr int tableprobe = 16;
 // sum lies within 1.51 units of 8160 times its distance, two glyphs' within
 // 3.02 of the difference of theirs, and a glyph whose sum exceeds the least
 // by 4 or more is strictly farther, as in the argument above: the near
-// glyphs are those within filterslack of the least. The sums are at most
-// 3 * 4064, well within 16-bit lanes.
+// glyphs are those within filterslack of the least.
+//
+// The sums are not formed as such. For whole numbers y and a,
+// min(y, |y - a|) = y - min(a, max(0, 2y - a)): it is y up to a / 2, a - y
+// up to a, then y - a. The first term is the same for every glyph, so each
+// glyph's sum is the pixel's sum of y less the glyph's gain, the sum of
+// min(a, max(0, 2y - a)) over the channels, and a glyph's sum lies within
+// filterslack of the least exactly when its gain lies within filterslack of
+// the most. The space's gain is 0. Saturating 16-bit arithmetic gives
+// max(0, 2y - a) in one step; 2y is at most 8128 and a gain at most
+// 3 * 2693, well within the lanes.
 //
 // A pixel with one near glyph j takes j's best cell. Its bits come from the
 // thresholds: the background bit is set from sample 128 on, the foreground
 // bit from lowfrom + 1 below and from highfrom + 1 on. buildchannels checks
 // them against the bits of every sample and glyph.
-__attribute__((target("avx2"))) static inline void columncells(const unsigned char *p, uint8_t *near, uint16_t *cells)
+__attribute__((target("avx2"), always_inline)) static inline void columncells(const unsigned char *p, uint8_t *near,
+                                                                              uint16_t *cells)
 {
     // Every loop here is unrolled, at any optimisation level, so that the
     // vectors stay in registers.
     const __m128i thirds[3] = {_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)),
                                _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16)),
                                _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 32))};
-    __m256i sample[3], y[3];
+    __m256i sample[3], twicey[3];
     #pragma GCC unroll 8
     for (int c = 0; c < 3; c++) {
         __m128i bytes = _mm_setzero_si128();
@@ -639,29 +649,30 @@ __attribute__((target("avx2"))) static inline void columncells(const unsigned ch
             bytes = _mm_or_si128(bytes, _mm_shuffle_epi8(thirds[third], pick));
         }
         sample[c] = _mm256_cvtepu8_epi16(bytes);
-        y[c] = _mm256_slli_epi16(_mm256_min_epi16(sample[c], _mm256_sub_epi16(_mm256_set1_epi16(255), sample[c])), 5);
+        const __m256i y = _mm256_min_epi16(sample[c], _mm256_sub_epi16(_mm256_set1_epi16(255), sample[c]));
+        twicey[c] = _mm256_slli_epi16(y, 6);
     }
-    __m256i sum[8];
-    sum[0] = _mm256_add_epi16(_mm256_add_epi16(y[0], y[1]), y[2]);
-    __m256i least = sum[0];
+    __m256i gain[8];
+    gain[0] = _mm256_setzero_si256();
+    __m256i most = gain[0];
     #pragma GCC unroll 8
     for (int j = 1; j < 8; j++) {
         const __m256i a = _mm256_load_si256(reinterpret_cast<const __m256i *>(column.coverage[j]));
-        __m256i s = _mm256_setzero_si256();
+        __m256i s = _mm256_min_epu16(a, _mm256_subs_epu16(twicey[0], a));
         #pragma GCC unroll 8
-        for (int c = 0; c < 3; c++)
-            s = _mm256_add_epi16(s, _mm256_min_epi16(y[c], _mm256_abs_epi16(_mm256_sub_epi16(y[c], a))));
-        sum[j] = s;
-        least = _mm256_min_epi16(least, s);
+        for (int c = 1; c < 3; c++)
+            s = _mm256_add_epi16(s, _mm256_min_epu16(a, _mm256_subs_epu16(twicey[c], a)));
+        gain[j] = s;
+        most = _mm256_max_epi16(most, s);
     }
     // Each near glyph j adds 1 << j to the low byte and j to the high one,
     // which for a pixel with one near glyph is that glyph.
-    const __m256i limit = _mm256_add_epi16(least, _mm256_set1_epi16(filterslack));
+    const __m256i limit = _mm256_sub_epi16(most, _mm256_set1_epi16(filterslack));
     __m256i marks = _mm256_setzero_si256();
     #pragma GCC unroll 8
     for (int j = 0; j < 8; j++) {
         const __m256i mark = _mm256_load_si256(reinterpret_cast<const __m256i *>(column.mark[j]));
-        marks = _mm256_add_epi16(marks, _mm256_andnot_si256(_mm256_cmpgt_epi16(sum[j], limit), mark));
+        marks = _mm256_add_epi16(marks, _mm256_andnot_si256(_mm256_cmpgt_epi16(limit, gain[j]), mark));
     }
     const __m256i masks = _mm256_packus_epi16(_mm256_and_si256(marks, _mm256_set1_epi16(0xFF)), _mm256_setzero_si256());
     _mm_storeu_si128(reinterpret_cast<__m128i *>(near),
