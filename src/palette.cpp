@@ -536,12 +536,14 @@ void recentcounts(uint64_t *asked, uint64_t *found)
 
 #if defined(TINTCELL_WIDE_AVX2)
 static bool tablepays = true;
+static int tablerest, restlength;  // batches left before the next probe, and the last rest
 #endif
 
 static void forgetrecent()
 {
 #if defined(TINTCELL_WIDE_AVX2)
     tablepays = true;
+    tablerest = restlength = 0;
 #endif
     // Untouched, the table costs no memory; a first build leaves it so.
     if (recentused)
@@ -596,9 +598,12 @@ static constexpr int widebatch = 256;
 
 // A table that seldom knows the colour only costs time (in a picture of
 // every colour, say). After a batch whose table lookups mostly missed, the
-// next batch asks the table for its first few close colours only, to see
-// whether it would pay again; the rest it compares at once.
+// table rests: the batches compare their close colours at once. Then one
+// batch asks the table for its first few close colours only, to see whether
+// it would pay again. Each probe that misses again doubles the rest, up to
+// maxrest batches; a picture's new colours seldom last that long.
 static constexpr int tableprobe = 16;
+static constexpr int maxrest = 63;
 
 // The column filter: sixteen pixels at a time, a glyph's sum for all of
 // them in one vector of 16-bit lanes, with no table lookups. It rests on the
@@ -736,6 +741,8 @@ __attribute__((target("avx2,lzcnt"))) static void widecells(const unsigned char 
         // below turns once a close pixel and ends once every 32 pixels.
         p = pixels + 3 * start;
         int asked = 0, hits = 0;
+        const bool probe = !tablepays && tablerest == 0;
+        tablerest -= !tablepays && tablerest > 0 ? 1 : 0;
         const __m256i ones = _mm256_set1_epi8(1), zero = _mm256_setzero_si256();
         for (int i = 0; i < n; i += 32) {
             const __m256i m = _mm256_load_si256(reinterpret_cast<const __m256i *>(nearmask + i));
@@ -751,7 +758,7 @@ __attribute__((target("avx2,lzcnt"))) static void widecells(const unsigned char 
                 // the test is made only when the table is left out.
                 if (!tablepays && start + at > 0 && sameasleft(q)) {
                     out[at] = out[at - 1];
-                } else if (tablepays || asked < tableprobe) {
+                } else if (tablepays || (probe && asked < tableprobe)) {
                     asked++;
                     out[at] = recentnearestamong(q[0], q[1], q[2], near, &hits);
                 } else {
@@ -759,8 +766,11 @@ __attribute__((target("avx2,lzcnt"))) static void widecells(const unsigned char 
                 }
             }
         }
-        if (asked > 0)
+        if (asked > 0) {
             tablepays = 2 * hits >= asked;
+            restlength = tablepays ? 0 : restlength * 2 + 1 < maxrest ? restlength * 2 + 1 : maxrest;
+            tablerest = restlength;
+        }
         recentfound += static_cast<uint64_t>(hits);
     }
 }
