@@ -468,16 +468,46 @@ static inline int glyphcell(uint8_t red, uint8_t green, uint8_t blue, int j)
     return channels.part[red][j] + 2 * channels.part[green][j] + 4 * channels.part[blue][j] + j;
 }
 
-static inline exactvalue glyphdistance(uint8_t red, uint8_t green, uint8_t blue, int j)
+// Glyph j's distance is (|dr| + |dg|) + |db| with each sum rounded, and
+// most near glyphs are told apart before the second rounding. partlysum is
+// the distance short of it. In units of 2^-71 every sum is below 4 = 2^73,
+// where a 64-bit significand's unit is at most 2^9, so the second rounding
+// moves a sum by at most 2^8. Cut to steps of 2^9 units (which fit 64 bits),
+// two partly rounded sums 2 steps apart or more lie more than 2^9 units
+// apart, and their distances keep their order. Two equal ones round to equal
+// distances. Only the rest, about one close colour in sixteen, need the
+// second rounding.
+TINTCELL_WIDE_INLINE static inline exactvalue partlysum(uint8_t red, uint8_t green, uint8_t blue, int j)
 {
-    return roundsum(roundsum(channels.error[red][j], channels.error[green][j]), channels.error[blue][j]);
+    return add(roundsum(channels.error[red][j], channels.error[green][j]), channels.error[blue][j]);
 }
 
-// Whether glyph distance d with cell index i comes before e with k, as in the
-// scan: a lower distance, or the same and a lower index.
-static inline bool before(exactvalue d, int i, exactvalue e, int k)
+static inline uint64_t steps(exactvalue x)
 {
+    return x.hi << (64 - 9) | x.lo >> 9;
+}
+
+// The distances themselves, for the few pairs that their partly rounded
+// sums leave open; out of line, as it is seldom reached.
+static bool roundedbefore(exactvalue t, int i, exactvalue u, int k)
+{
+    const exactvalue d = roundsignificand(t, false), e = roundsignificand(u, false);
     return d.hi < e.hi || (d.hi == e.hi && (d.lo < e.lo || (d.lo == e.lo && i < k)));
+}
+
+// Whether the glyph with partly rounded sum t and cell index i comes before
+// the one with u and k, as in the scan: a lower distance, or the same and a
+// lower index. Near glyphs' sums lie far less than 2^63 steps apart. Which
+// of steps and index decides is as good as random, so the one branch is the
+// seldom taken one to roundedbefore; the product keeps the compiler from
+// splitting its test into two branches that cannot be foreseen.
+TINTCELL_WIDE_INLINE static inline bool before(exactvalue t, int i, exactvalue u, int k)
+{
+    const int64_t d = static_cast<int64_t>(steps(u) - steps(t));
+    const uint64_t within = static_cast<uint64_t>(static_cast<uint64_t>(d + 1) < 3);
+    if (within * ((t.hi ^ u.hi) | (t.lo ^ u.lo)) != 0)
+        return roundedbefore(t, i, u, k);
+    return (static_cast<int>(d > 0) | (static_cast<int>(d == 0) & static_cast<int>(i < k))) != 0;
 }
 
 // Of the glyphs in near, two or more, the one whose best cell is nearest. The
@@ -488,17 +518,17 @@ TINTCELL_WIDE_INLINE static inline int nearestamong(uint8_t red, uint8_t green, 
     near &= near - 1;
     const int b = lowestbit(near);
     near &= near - 1;
-    const exactvalue da = glyphdistance(red, green, blue, a), db = glyphdistance(red, green, blue, b);
+    const exactvalue ta = partlysum(red, green, blue, a), tb = partlysum(red, green, blue, b);
     const int ia = glyphcell(red, green, blue, a), ib = glyphcell(red, green, blue, b);
-    const bool bwins = before(db, ib, da, ia);
-    exactvalue best = {bwins ? db.hi : da.hi, bwins ? db.lo : da.lo};
+    const bool bwins = before(tb, ib, ta, ia);
+    exactvalue best = {bwins ? tb.hi : ta.hi, bwins ? tb.lo : ta.lo};
     int bestindex = bwins ? ib : ia;
     for (; near != 0; near &= near - 1) {
         const int j = lowestbit(near);
-        const exactvalue d = glyphdistance(red, green, blue, j);
+        const exactvalue t = partlysum(red, green, blue, j);
         const int index = glyphcell(red, green, blue, j);
-        if (before(d, index, best, bestindex)) {
-            best = d;
+        if (before(t, index, best, bestindex)) {
+            best = t;
             bestindex = index;
         }
     }
