@@ -626,6 +626,32 @@ static inline uint16_t recentnearestamong(uint8_t red, uint8_t green, uint8_t bl
 // glyphs came close.
 static constexpr int widebatch = 256;
 
+// Close pixels are gathered into a list, eight masks at a time: for each
+// set of eight, as a mask, the positions of its pixels in order, a byte
+// each, and how many there are. One loop over the list then ends once a
+// batch, where a loop over each word of masks ended, unforeseeably, once
+// every 32 pixels.
+struct compactiontable {
+    uint64_t positions[256];
+    uint8_t count[256];
+};
+
+static constexpr compactiontable makecompaction()
+{
+    compactiontable c{};
+    for (unsigned bits = 0; bits < 256; bits++) {
+        int k = 0;
+        for (unsigned at = 0; at < 8; at++) {
+            if ((bits >> at & 1) != 0)
+                c.positions[bits] |= uint64_t{at} << (8 * k++);
+        }
+        c.count[bits] = static_cast<uint8_t>(k);
+    }
+    return c;
+}
+
+static constexpr compactiontable compaction = makecompaction();
+
 // A table that seldom knows the colour only costs time (in a picture of
 // every colour, say). After a batch whose table lookups mostly missed, the
 // table rests: the batches compare their close colours at once. Then one
@@ -767,33 +793,45 @@ __attribute__((target("avx2,lzcnt"))) static void widecells(const unsigned char 
         for (int i = n; i < widebatch; i++)
             nearmask[i] = 1;
         // Thirty-two masks at a time: a byte m with two near glyphs or more
-        // keeps bits in m & (m - 1). One bit a close pixel, so the loop
-        // below turns once a close pixel and ends once every 32 pixels.
+        // keeps bits in m & (m - 1).
         p = pixels + 3 * start;
         int asked = 0, hits = 0;
         const bool probe = !tablepays && tablerest == 0;
         tablerest -= !tablepays && tablerest > 0 ? 1 : 0;
         const __m256i ones = _mm256_set1_epi8(1), zero = _mm256_setzero_si256();
+        alignas(8) uint8_t closelist[widebatch + 8];
+        int closecount = 0;
         for (int i = 0; i < n; i += 32) {
             const __m256i m = _mm256_load_si256(reinterpret_cast<const __m256i *>(nearmask + i));
             const __m256i single = _mm256_cmpeq_epi8(_mm256_and_si256(m, _mm256_sub_epi8(m, ones)), zero);
             const uint32_t closes = ~static_cast<uint32_t>(_mm256_movemask_epi8(single));
-            for (uint32_t close = closes; close != 0; close &= close - 1) {
-                const int at = i + lowestbit(close);
-                const unsigned near = nearmask[at];
-                const unsigned char *q = p + 3 * at;
-                // Pictures often repeat a colour to the right: its cell is
-                // known. The table knows it too, and asking it costs less
-                // than a test whose outcome the processor cannot foresee, so
-                // the test is made only when the table is left out.
-                if (!tablepays && start + at > 0 && sameasleft(q)) {
-                    out[at] = out[at - 1];
-                } else if (tablepays || (probe && asked < tableprobe)) {
-                    asked++;
-                    out[at] = recentnearestamong(q[0], q[1], q[2], near, &hits);
-                } else {
-                    out[at] = static_cast<uint16_t>(nearestamong(q[0], q[1], q[2], near));
-                }
+            #pragma GCC unroll 4
+            for (int part = 0; part < 4; part++) {
+                const unsigned bits = closes >> (8 * part) & 0xFFu;
+                // Positions within a batch fit a byte, the first in the low
+                // byte of the word as x86 stores it, and the list has room
+                // for the eight bytes written.
+                const uint64_t first = static_cast<uint64_t>(i + 8 * part);
+                const uint64_t positions = compaction.positions[bits] + 0x0101010101010101u * first;
+                memcpy(closelist + closecount, &positions, 8);
+                closecount += compaction.count[bits];
+            }
+        }
+        for (int c = 0; c < closecount; c++) {
+            const int at = closelist[c];
+            const unsigned near = nearmask[at];
+            const unsigned char *q = p + 3 * at;
+            // Pictures often repeat a colour to the right: its cell is
+            // known. The table knows it too, and asking it costs less than
+            // a test whose outcome the processor cannot foresee, so the
+            // test is made only when the table is left out.
+            if (!tablepays && start + at > 0 && sameasleft(q)) {
+                out[at] = out[at - 1];
+            } else if (tablepays || (probe && asked < tableprobe)) {
+                asked++;
+                out[at] = recentnearestamong(q[0], q[1], q[2], near, &hits);
+            } else {
+                out[at] = static_cast<uint16_t>(nearestamong(q[0], q[1], q[2], near));
             }
         }
         if (asked > 0) {
