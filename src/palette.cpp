@@ -553,6 +553,7 @@ int nearestcell(uint8_t red, uint8_t green, uint8_t blue)
 static constexpr int recentbits = 16;
 static constexpr int tagbits = 24 - recentbits;
 static constexpr uint32_t recentvalid = 1u << 31;
+static constexpr uint32_t recentmultiplier = 0x9E3779B1u;
 static_assert(1 + tagbits + 9 <= 32, "an entry must fit 32 bits");
 static uint32_t recent[1 << recentbits];
 static bool recentused;
@@ -583,13 +584,14 @@ static void forgetrecent()
 }
 
 // The entry of a colour, and in tag the entry it holds when it is the colour's.
+// The colour is taken as its three bytes lie, red lowest, as the wide search
+// reads it.
 static inline uint32_t &recententry(uint8_t red, uint8_t green, uint8_t blue, uint32_t *tag)
 {
-    const uint32_t colour = static_cast<uint32_t>(red) << 16 | static_cast<uint32_t>(green) << 8 | blue;
-    const uint32_t mixed = (colour * 0x9E3779B1u) & 0xFFFFFFu;
+    const uint32_t colour = static_cast<uint32_t>(blue) << 16 | static_cast<uint32_t>(green) << 8 | red;
+    const uint32_t mixed = (colour * recentmultiplier) & 0xFFFFFFu;
     *tag = recentvalid | (mixed & ((1u << tagbits) - 1)) << 9;
     recentused = true;
-    recentasked++;
     return recent[mixed >> tagbits];
 }
 
@@ -598,6 +600,7 @@ static inline uint16_t recentnearest(uint8_t red, uint8_t green, uint8_t blue)
     uint32_t tag;
     uint32_t &entry = recententry(red, green, blue, &tag);
     const bool hit = (entry & ~0x1FFu) == tag;
+    recentasked++;
     recentfound += hit;
     if (!hit)
         entry = tag | static_cast<uint32_t>(nearestcell(red, green, blue));
@@ -767,6 +770,49 @@ static inline bool sameasleft(const unsigned char *q)
     return ((left << 8) ^ here) <= 0xFFu;
 }
 
+// The table's answers for the close pixels at the first positions of list,
+// eight at a time, with the table searched and filled for the colours it
+// does not know; returns how many it took, a multiple of eight, and counts
+// the colours known in hits. A colour is read as a 32-bit word, which for
+// the pixel at last, the run's last, would reach past the run: the list is
+// taken up to it at most.
+__attribute__((target("avx2,lzcnt"))) static inline int tablelookups(const unsigned char *p, const uint8_t *list,
+                                                                     int count, int last, const uint8_t *nearmask,
+                                                                     uint16_t *out, int *hits)
+{
+    if (count > 0 && list[count - 1] == last)
+        count--;
+    const __m256i low24 = _mm256_set1_epi32(0xFFFFFF), cellbits = _mm256_set1_epi32(0x1FF);
+    int c = 0;
+    for (; c + 8 <= count; c += 8) {
+        const __m128i positions = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(list + c));
+        const __m256i offsets = _mm256_mullo_epi32(_mm256_cvtepu8_epi32(positions), _mm256_set1_epi32(3));
+        const __m256i colour =
+            _mm256_and_si256(_mm256_i32gather_epi32(reinterpret_cast<const int *>(p), offsets, 1), low24);
+        const __m256i mixed =
+            _mm256_and_si256(_mm256_mullo_epi32(colour, _mm256_set1_epi32(static_cast<int>(recentmultiplier))), low24);
+        const __m256i tagpart = _mm256_and_si256(mixed, _mm256_set1_epi32((1 << tagbits) - 1));
+        const __m256i tag = _mm256_or_si256(_mm256_set1_epi32(static_cast<int>(recentvalid)), _mm256_slli_epi32(tagpart, 9));
+        const __m256i entry =
+            _mm256_i32gather_epi32(reinterpret_cast<const int *>(recent), _mm256_srli_epi32(mixed, tagbits), 4);
+        const __m256i known = _mm256_cmpeq_epi32(_mm256_andnot_si256(cellbits, entry), tag);
+        alignas(32) uint32_t cell[8];
+        _mm256_store_si256(reinterpret_cast<__m256i *>(cell), _mm256_and_si256(entry, cellbits));
+        const unsigned knownbits = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(known)));
+        *hits += compaction.count[knownbits];
+        #pragma GCC unroll 8
+        for (int k = 0; k < 8; k++)
+            out[list[c + k]] = static_cast<uint16_t>(cell[k]);
+        for (unsigned unknown = ~knownbits & 0xFFu; unknown != 0; unknown &= unknown - 1) {
+            const int at = list[c + lowestbit(unknown)];
+            const unsigned char *q = p + 3 * at;
+            out[at] = recentnearestamong(q[0], q[1], q[2], nearmask[at], hits);
+        }
+    }
+    recentused = recentused || c > 0;
+    return c;
+}
+
 __attribute__((target("avx2,lzcnt"))) static void widecells(const unsigned char *pixels, int count, uint16_t *cells)
 {
     // Each pixel's near glyphs are kept apart from the others', so that no
@@ -795,7 +841,6 @@ __attribute__((target("avx2,lzcnt"))) static void widecells(const unsigned char 
         // Thirty-two masks at a time: a byte m with two near glyphs or more
         // keeps bits in m & (m - 1).
         p = pixels + 3 * start;
-        int asked = 0, hits = 0;
         const bool probe = !tablepays && tablerest == 0;
         tablerest -= !tablepays && tablerest > 0 ? 1 : 0;
         const __m256i ones = _mm256_set1_epi8(1), zero = _mm256_setzero_si256();
@@ -817,28 +862,32 @@ __attribute__((target("avx2,lzcnt"))) static void widecells(const unsigned char 
                 closecount += compaction.count[bits];
             }
         }
-        for (int c = 0; c < closecount; c++) {
+        // While the table pays every close colour asks it, eight at a time;
+        // in a probe only the first few.
+        const int asked = tablepays ? closecount : probe ? (closecount < tableprobe ? closecount : tableprobe) : 0;
+        int hits = 0;
+        int c = tablelookups(p, closelist, asked, count - 1 - start, nearmask, out, &hits);
+        for (; c < asked; c++) {
             const int at = closelist[c];
-            const unsigned near = nearmask[at];
             const unsigned char *q = p + 3 * at;
-            // Pictures often repeat a colour to the right: its cell is
-            // known. The table knows it too, and asking it costs less than
-            // a test whose outcome the processor cannot foresee, so the
-            // test is made only when the table is left out.
-            if (!tablepays && start + at > 0 && sameasleft(q)) {
+            out[at] = recentnearestamong(q[0], q[1], q[2], nearmask[at], &hits);
+        }
+        // Pictures often repeat a colour to the right: its cell is known.
+        // The table knows it too, so the test is only made without it.
+        for (; c < closecount; c++) {
+            const int at = closelist[c];
+            const unsigned char *q = p + 3 * at;
+            if (start + at > 0 && sameasleft(q))
                 out[at] = out[at - 1];
-            } else if (tablepays || (probe && asked < tableprobe)) {
-                asked++;
-                out[at] = recentnearestamong(q[0], q[1], q[2], near, &hits);
-            } else {
-                out[at] = static_cast<uint16_t>(nearestamong(q[0], q[1], q[2], near));
-            }
+            else
+                out[at] = static_cast<uint16_t>(nearestamong(q[0], q[1], q[2], nearmask[at]));
         }
         if (asked > 0) {
             tablepays = 2 * hits >= asked;
             restlength = tablepays ? 0 : restlength * 2 + 1 < maxrest ? restlength * 2 + 1 : maxrest;
             tablerest = restlength;
         }
+        recentasked += static_cast<uint64_t>(asked);
         recentfound += static_cast<uint64_t>(hits);
     }
 }
