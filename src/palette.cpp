@@ -275,6 +275,11 @@ static struct {
     alignas(16) uint8_t lowfrom[16], highfrom[16];  // 16-bit entries, lanes for a byte shuffle
     alignas(16) uint8_t pick[3][3][16];  // per channel and 16-byte third of 16 pixels, where its samples lie
     bool usable;  // each glyph's bits follow the two thresholds
+    // For the refinement (see refinelist), by glyph: its coverage a in units
+    // of 2^-32 below 128, and 1 less the float 1 - a from 128 on; and the
+    // thresholds again, in 32-bit lanes.
+    alignas(32) int32_t finelow[8], finehigh[8];
+    alignas(32) int32_t lowfrom32[8], highfrom32[8];
 } column;
 #endif
 
@@ -338,6 +343,11 @@ static void buildchannels()
         }
         column.lowfrom[2 * j] = static_cast<uint8_t>(from[0] - 1);
         column.highfrom[2 * j] = static_cast<uint8_t>(from[1] - 1);
+        column.lowfrom32[j] = from[0] - 1;
+        column.highfrom32[j] = from[1] - 1;
+        // Exact: the values are multiples of 2^-29 below 1/2.
+        column.finelow[j] = static_cast<int32_t>(mixunits(j, 1, 0) << 3);
+        column.finehigh[j] = static_cast<int32_t>((one - mixunits(j, 0, 1)) << 3);
     }
 #endif
 }
@@ -770,6 +780,106 @@ static inline bool sameasleft(const unsigned char *q)
     return ((left << 8) ^ here) <= 0xFFu;
 }
 
+// The refinement: of the close pixels with two near glyphs, those whose two
+// distances differ by more than the arithmetic below can miss are decided
+// here, eight at a time, with no exact comparison. Half the close colours
+// are exact ties and are left open, with the pixels of three near glyphs or
+// more; of the others, every one is decided.
+//
+// It works in units of 2^-32, with the error of a channel min(y, |y - a|)
+// as in the column filter, y the distance from the sample to the nearer of
+// 0 and 1. Below 128 the coverage a is exact in these units; from 128 on the
+// value beside 1 is the float 1 - a, so a there is 1 less that float, exact
+// too. y is 255ths, min(n, 255 - n) * (2^32 / 255), taken as min(n,
+// 255 - n) * 16843009, below by less than 127 * 0.004 < 1/2. The extended
+// rounding of samples, errors and sums moves them by less than 2^-60, far
+// below a unit. So each channel's error is off by at most 1/2 (and a hair),
+// each glyph's sum by 3/2, and the difference of two glyphs' sums by 3: one
+// of 4 or more orders their distances strictly. The sums wrap at 2^32, but
+// near glyphs' distances lie within 2^-10, so their difference does not.
+// The winner's cell comes from the thresholds, as in the column filter.
+//
+// The pixels left open are written to open, in order, and counted. A
+// colour is read as a 32-bit word, so the run's last pixel, at last, whose
+// word would reach past the run, is left open too, as are those after the
+// last whole eight; nearmask has three bytes of room past the batch.
+// The number of the lowest glyph in each lane's mask, from the exponent of
+// its bit as a float.
+__attribute__((target("avx2"), always_inline)) static inline __m256i lowestglyph(__m256i bits)
+{
+    const __m256i lowest = _mm256_and_si256(bits, _mm256_sub_epi32(_mm256_setzero_si256(), bits));
+    const __m256i exponent = _mm256_srli_epi32(_mm256_castps_si256(_mm256_cvtepi32_ps(lowest)), 23);
+    return _mm256_sub_epi32(exponent, _mm256_set1_epi32(127));
+}
+
+__attribute__((target("avx2,lzcnt"))) static inline int refinelist(const unsigned char *p, const uint8_t *list,
+                                                                   int count, int last, const uint8_t *nearmask,
+                                                                   uint16_t *out, uint8_t *open)
+{
+    const int vectored = count > 0 && list[count - 1] == last ? count - 1 : count;
+    const __m256i bytebits = _mm256_set1_epi32(0xFF), one32 = _mm256_set1_epi32(1), zero = _mm256_setzero_si256();
+    const __m256i finelow = _mm256_load_si256(reinterpret_cast<const __m256i *>(column.finelow));
+    const __m256i finehigh = _mm256_load_si256(reinterpret_cast<const __m256i *>(column.finehigh));
+    const __m256i lowfrom = _mm256_load_si256(reinterpret_cast<const __m256i *>(column.lowfrom32));
+    const __m256i highfrom = _mm256_load_si256(reinterpret_cast<const __m256i *>(column.highfrom32));
+    // A byte times 16843009 is that byte in all four bytes of the word.
+    const __m256i spread = _mm256_setr_epi8(0, 0, 0, 0, 4, 4, 4, 4, 8, 8, 8, 8, 12, 12, 12, 12, 0, 0, 0, 0, 4, 4, 4, 4,
+                                            8, 8, 8, 8, 12, 12, 12, 12);
+    int kept = 0, c = 0;
+    for (; c + 8 <= vectored; c += 8) {
+        const __m128i positions = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(list + c));
+        const __m256i at = _mm256_cvtepu8_epi32(positions);
+        const __m256i colour =
+            _mm256_i32gather_epi32(reinterpret_cast<const int *>(p), _mm256_mullo_epi32(at, _mm256_set1_epi32(3)), 1);
+        const __m256i m =
+            _mm256_and_si256(_mm256_i32gather_epi32(reinterpret_cast<const int *>(nearmask), at, 1), bytebits);
+        // The two lowest glyphs; a third leaves the pixel open.
+        const __m256i rest = _mm256_and_si256(m, _mm256_sub_epi32(m, one32));
+        const __m256i third = _mm256_and_si256(rest, _mm256_sub_epi32(rest, one32));
+        const __m256i ga = lowestglyph(m), gb = lowestglyph(rest);
+        const __m256i alow = _mm256_permutevar8x32_epi32(finelow, ga), ahigh = _mm256_permutevar8x32_epi32(finehigh, ga);
+        const __m256i blow = _mm256_permutevar8x32_epi32(finelow, gb), bhigh = _mm256_permutevar8x32_epi32(finehigh, gb);
+        __m256i sample[3], high[3], suma = zero, sumb = zero;
+        #pragma GCC unroll 3
+        for (int k = 0; k < 3; k++) {
+            sample[k] = _mm256_and_si256(_mm256_srli_epi32(colour, 8 * k), bytebits);
+            high[k] = _mm256_cmpgt_epi32(sample[k], _mm256_set1_epi32(127));
+            const __m256i nearer = _mm256_min_epi32(sample[k], _mm256_sub_epi32(bytebits, sample[k]));
+            const __m256i y = _mm256_shuffle_epi8(nearer, spread);
+            const __m256i a = _mm256_blendv_epi8(alow, ahigh, high[k]), b = _mm256_blendv_epi8(blow, bhigh, high[k]);
+            suma = _mm256_add_epi32(suma, _mm256_min_epi32(y, _mm256_abs_epi32(_mm256_sub_epi32(y, a))));
+            sumb = _mm256_add_epi32(sumb, _mm256_min_epi32(y, _mm256_abs_epi32(_mm256_sub_epi32(y, b))));
+        }
+        const __m256i difference = _mm256_sub_epi32(sumb, suma);
+        const __m256i afirst = _mm256_cmpgt_epi32(difference, _mm256_set1_epi32(3));
+        const __m256i bfirst = _mm256_cmpgt_epi32(_mm256_set1_epi32(-3), difference);
+        const __m256i decided = _mm256_andnot_si256(_mm256_cmpgt_epi32(third, zero), _mm256_or_si256(afirst, bfirst));
+        const __m256i glyph = _mm256_blendv_epi8(gb, ga, afirst);
+        __m256i index = glyph;
+        #pragma GCC unroll 3
+        for (int k = 0; k < 3; k++) {
+            const __m256i from = _mm256_blendv_epi8(_mm256_permutevar8x32_epi32(lowfrom, glyph),
+                                                    _mm256_permutevar8x32_epi32(highfrom, glyph), high[k]);
+            const __m256i foreground = _mm256_cmpgt_epi32(sample[k], from);
+            index = _mm256_add_epi32(index, _mm256_and_si256(foreground, _mm256_set1_epi32(64 << k)));
+            index = _mm256_add_epi32(index, _mm256_and_si256(high[k], _mm256_set1_epi32(8 << k)));
+        }
+        alignas(32) uint32_t cell[8];
+        _mm256_store_si256(reinterpret_cast<__m256i *>(cell), index);
+        #pragma GCC unroll 8
+        for (int k = 0; k < 8; k++)
+            out[list[c + k]] = static_cast<uint16_t>(cell[k]);
+        // The open ones' positions, gathered by the compaction table.
+        const unsigned openbits = ~static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(decided))) & 0xFFu;
+        const __m128i pick = _mm_cvtsi64_si128(static_cast<long long>(compaction.positions[openbits]));
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(open + kept), _mm_shuffle_epi8(positions, pick));
+        kept += compaction.count[openbits];
+    }
+    for (; c < count; c++)
+        open[kept++] = list[c];
+    return kept;
+}
+
 // The table's answers for the close pixels at the first positions of list,
 // eight at a time, with the table searched and filled for the colours it
 // does not know; returns how many it took, a multiple of eight, and counts
@@ -817,7 +927,7 @@ __attribute__((target("avx2,lzcnt"))) static void widecells(const unsigned char 
 {
     // Each pixel's near glyphs are kept apart from the others', so that no
     // pixel waits for the one before; a second pass finds the close ones.
-    alignas(32) uint8_t nearmask[widebatch];
+    alignas(32) uint8_t nearmask[widebatch + 32];
     for (int start = 0; start < count; start += widebatch) {
         const int n = count - start < widebatch ? count - start : widebatch;
         const unsigned char *p = pixels + 3 * start;
@@ -872,10 +982,13 @@ __attribute__((target("avx2,lzcnt"))) static void widecells(const unsigned char 
             const unsigned char *q = p + 3 * at;
             out[at] = recentnearestamong(q[0], q[1], q[2], nearmask[at], &hits);
         }
+        // Without the table most pixels are decided by the refinement.
         // Pictures often repeat a colour to the right: its cell is known.
         // The table knows it too, so the test is only made without it.
-        for (; c < closecount; c++) {
-            const int at = closelist[c];
+        alignas(8) uint8_t open[widebatch + 8];
+        const int opened = refinelist(p, closelist + c, closecount - c, count - 1 - start, nearmask, out, open);
+        for (c = 0; c < opened; c++) {
+            const int at = open[c];
             const unsigned char *q = p + 3 * at;
             if (start + at > 0 && sameasleft(q))
                 out[at] = out[at - 1];
