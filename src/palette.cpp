@@ -927,7 +927,7 @@ __attribute__((target("avx2,lzcnt"))) static void widecells(const unsigned char 
 {
     // Each pixel's near glyphs are kept apart from the others', so that no
     // pixel waits for the one before; a second pass finds the close ones.
-    alignas(32) uint8_t nearmask[widebatch + 32];
+    alignas(32) uint8_t nearmask[widebatch + 32] = {};  // room for the refinement's 32-bit reads
     for (int start = 0; start < count; start += widebatch) {
         const int n = count - start < widebatch ? count - start : widebatch;
         const unsigned char *p = pixels + 3 * start;
