@@ -780,11 +780,12 @@ static inline bool sameasleft(const unsigned char *q)
     return ((left << 8) ^ here) <= 0xFFu;
 }
 
-// The refinement: of the close pixels with two near glyphs, those whose two
-// distances differ by more than the arithmetic below can miss are decided
-// here, eight at a time, with no exact comparison. Half the close colours
-// are exact ties and are left open, with the pixels of three near glyphs or
-// more; of the others, every one is decided.
+// The refinement: of the close pixels with two or three near glyphs, those
+// where one glyph's distance lies below the others' by more than the
+// arithmetic below can miss are decided here, eight at a time, with no
+// exact comparison. In a picture of every colour that is nearly half the
+// close colours. Most of the rest are exact ties, left open with the pixels
+// of four near glyphs or more.
 //
 // It works in units of 2^-32, with the error of a channel min(y, |y - a|)
 // as in the column filter, y the distance from the sample to the nearer of
@@ -833,13 +834,18 @@ __attribute__((target("avx2,lzcnt"))) static inline int refinelist(const unsigne
             _mm256_i32gather_epi32(reinterpret_cast<const int *>(p), _mm256_mullo_epi32(at, _mm256_set1_epi32(3)), 1);
         const __m256i m =
             _mm256_and_si256(_mm256_i32gather_epi32(reinterpret_cast<const int *>(nearmask), at, 1), bytebits);
-        // The two lowest glyphs; a third leaves the pixel open.
+        // The three lowest glyphs; a fourth leaves the pixel open.
         const __m256i rest = _mm256_and_si256(m, _mm256_sub_epi32(m, one32));
-        const __m256i third = _mm256_and_si256(rest, _mm256_sub_epi32(rest, one32));
-        const __m256i ga = lowestglyph(m), gb = lowestglyph(rest);
-        const __m256i alow = _mm256_permutevar8x32_epi32(finelow, ga), ahigh = _mm256_permutevar8x32_epi32(finehigh, ga);
-        const __m256i blow = _mm256_permutevar8x32_epi32(finelow, gb), bhigh = _mm256_permutevar8x32_epi32(finehigh, gb);
-        __m256i sample[3], high[3], suma = zero, sumb = zero;
+        const __m256i others = _mm256_and_si256(rest, _mm256_sub_epi32(rest, one32));
+        const __m256i fourth = _mm256_and_si256(others, _mm256_sub_epi32(others, one32));
+        const __m256i ga = lowestglyph(m), gb = lowestglyph(rest), gc = lowestglyph(others);
+        const __m256i alow = _mm256_permutevar8x32_epi32(finelow, ga);
+        const __m256i ahigh = _mm256_permutevar8x32_epi32(finehigh, ga);
+        const __m256i blow = _mm256_permutevar8x32_epi32(finelow, gb);
+        const __m256i bhigh = _mm256_permutevar8x32_epi32(finehigh, gb);
+        const __m256i clow = _mm256_permutevar8x32_epi32(finelow, gc);
+        const __m256i chigh = _mm256_permutevar8x32_epi32(finehigh, gc);
+        __m256i sample[3], high[3], suma = zero, sumb = zero, sumc = zero;
         #pragma GCC unroll 3
         for (int k = 0; k < 3; k++) {
             sample[k] = _mm256_and_si256(_mm256_srli_epi32(colour, 8 * k), bytebits);
@@ -847,14 +853,26 @@ __attribute__((target("avx2,lzcnt"))) static inline int refinelist(const unsigne
             const __m256i nearer = _mm256_min_epi32(sample[k], _mm256_sub_epi32(bytebits, sample[k]));
             const __m256i y = _mm256_shuffle_epi8(nearer, spread);
             const __m256i a = _mm256_blendv_epi8(alow, ahigh, high[k]), b = _mm256_blendv_epi8(blow, bhigh, high[k]);
+            const __m256i cc = _mm256_blendv_epi8(clow, chigh, high[k]);
             suma = _mm256_add_epi32(suma, _mm256_min_epi32(y, _mm256_abs_epi32(_mm256_sub_epi32(y, a))));
             sumb = _mm256_add_epi32(sumb, _mm256_min_epi32(y, _mm256_abs_epi32(_mm256_sub_epi32(y, b))));
+            sumc = _mm256_add_epi32(sumc, _mm256_min_epi32(y, _mm256_abs_epi32(_mm256_sub_epi32(y, cc))));
         }
-        const __m256i difference = _mm256_sub_epi32(sumb, suma);
-        const __m256i afirst = _mm256_cmpgt_epi32(difference, _mm256_set1_epi32(3));
-        const __m256i bfirst = _mm256_cmpgt_epi32(_mm256_set1_epi32(-3), difference);
-        const __m256i decided = _mm256_andnot_si256(_mm256_cmpgt_epi32(third, zero), _mm256_or_si256(afirst, bfirst));
-        const __m256i glyph = _mm256_blendv_epi8(gb, ga, afirst);
+        // A glyph is first when each other glyph's sum exceeds its own by 4
+        // or more; a third glyph counts only where there is one.
+        const __m256i ab = _mm256_sub_epi32(sumb, suma), ac = _mm256_sub_epi32(sumc, suma);
+        const __m256i bc = _mm256_sub_epi32(sumc, sumb);
+        const __m256i three = _mm256_set1_epi32(3), minusthree = _mm256_set1_epi32(-3);
+        const __m256i noc = _mm256_cmpeq_epi32(others, zero);
+        const __m256i afirst =
+            _mm256_and_si256(_mm256_cmpgt_epi32(ab, three), _mm256_or_si256(_mm256_cmpgt_epi32(ac, three), noc));
+        const __m256i bfirst =
+            _mm256_and_si256(_mm256_cmpgt_epi32(minusthree, ab), _mm256_or_si256(_mm256_cmpgt_epi32(bc, three), noc));
+        const __m256i cfirst = _mm256_andnot_si256(
+            noc, _mm256_and_si256(_mm256_cmpgt_epi32(minusthree, ac), _mm256_cmpgt_epi32(minusthree, bc)));
+        const __m256i decided = _mm256_andnot_si256(_mm256_cmpgt_epi32(fourth, zero),
+                                                    _mm256_or_si256(_mm256_or_si256(afirst, bfirst), cfirst));
+        const __m256i glyph = _mm256_blendv_epi8(_mm256_blendv_epi8(gc, gb, bfirst), ga, afirst);
         __m256i index = glyph;
         #pragma GCC unroll 3
         for (int k = 0; k < 3; k++) {
@@ -902,7 +920,8 @@ __attribute__((target("avx2,lzcnt"))) static inline int tablelookups(const unsig
         const __m256i mixed =
             _mm256_and_si256(_mm256_mullo_epi32(colour, _mm256_set1_epi32(static_cast<int>(recentmultiplier))), low24);
         const __m256i tagpart = _mm256_and_si256(mixed, _mm256_set1_epi32((1 << tagbits) - 1));
-        const __m256i tag = _mm256_or_si256(_mm256_set1_epi32(static_cast<int>(recentvalid)), _mm256_slli_epi32(tagpart, 9));
+        const __m256i tag =
+            _mm256_or_si256(_mm256_set1_epi32(static_cast<int>(recentvalid)), _mm256_slli_epi32(tagpart, 9));
         const __m256i entry =
             _mm256_i32gather_epi32(reinterpret_cast<const int *>(recent), _mm256_srli_epi32(mixed, tagbits), 4);
         const __m256i known = _mm256_cmpeq_epi32(_mm256_andnot_si256(cellbits, entry), tag);
