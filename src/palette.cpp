@@ -780,6 +780,31 @@ static inline bool sameasleft(const unsigned char *q)
     return ((left << 8) ^ here) <= 0xFFu;
 }
 
+// The close pixels of a batch are listed by position, and their colours
+// read eight at a time as 32-bit words, red lowest, the top byte the next
+// pixel's. The run's last pixel, at last, is never read so, as its word
+// would reach past the run: wholewords is how many of the count listed may
+// be.
+static inline int wholewords(const uint8_t *list, int count, int last)
+{
+    return count > 0 && list[count - 1] == last ? count - 1 : count;
+}
+
+__attribute__((target("avx2"), always_inline)) static inline __m256i colourwords(const unsigned char *p, __m128i list)
+{
+    const __m256i offsets = _mm256_mullo_epi32(_mm256_cvtepu8_epi32(list), _mm256_set1_epi32(3));
+    return _mm256_i32gather_epi32(reinterpret_cast<const int *>(p), offsets, 1);
+}
+
+// The number of the lowest glyph in each lane's mask, from the exponent of
+// its bit as a float.
+__attribute__((target("avx2"), always_inline)) static inline __m256i lowestglyph(__m256i bits)
+{
+    const __m256i lowest = _mm256_and_si256(bits, _mm256_sub_epi32(_mm256_setzero_si256(), bits));
+    const __m256i exponent = _mm256_srli_epi32(_mm256_castps_si256(_mm256_cvtepi32_ps(lowest)), 23);
+    return _mm256_sub_epi32(exponent, _mm256_set1_epi32(127));
+}
+
 // The refinement: of the close pixels with two or three near glyphs, those
 // where one glyph's distance lies below the others' by more than the
 // arithmetic below can miss are decided here, eight at a time, with no
@@ -800,24 +825,14 @@ static inline bool sameasleft(const unsigned char *q)
 // near glyphs' distances lie within 2^-10, so their difference does not.
 // The winner's cell comes from the thresholds, as in the column filter.
 //
-// The pixels left open are written to open, in order, and counted. A
-// colour is read as a 32-bit word, so the run's last pixel, at last, whose
-// word would reach past the run, is left open too, as are those after the
-// last whole eight; nearmask has three bytes of room past the batch.
-// The number of the lowest glyph in each lane's mask, from the exponent of
-// its bit as a float.
-__attribute__((target("avx2"), always_inline)) static inline __m256i lowestglyph(__m256i bits)
-{
-    const __m256i lowest = _mm256_and_si256(bits, _mm256_sub_epi32(_mm256_setzero_si256(), bits));
-    const __m256i exponent = _mm256_srli_epi32(_mm256_castps_si256(_mm256_cvtepi32_ps(lowest)), 23);
-    return _mm256_sub_epi32(exponent, _mm256_set1_epi32(127));
-}
-
+// The pixels left open are written to open, in order, and counted: the
+// run's last pixel is among them, as are those after the last whole eight.
+// nearmask has three bytes of room past the batch.
 __attribute__((target("avx2,lzcnt"))) static inline int refinelist(const unsigned char *p, const uint8_t *list,
                                                                    int count, int last, const uint8_t *nearmask,
                                                                    uint16_t *out, uint8_t *open)
 {
-    const int vectored = count > 0 && list[count - 1] == last ? count - 1 : count;
+    const int vectored = wholewords(list, count, last);
     const __m256i bytebits = _mm256_set1_epi32(0xFF), one32 = _mm256_set1_epi32(1), zero = _mm256_setzero_si256();
     const __m256i finelow = _mm256_load_si256(reinterpret_cast<const __m256i *>(column.finelow));
     const __m256i finehigh = _mm256_load_si256(reinterpret_cast<const __m256i *>(column.finehigh));
@@ -830,8 +845,7 @@ __attribute__((target("avx2,lzcnt"))) static inline int refinelist(const unsigne
     for (; c + 8 <= vectored; c += 8) {
         const __m128i positions = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(list + c));
         const __m256i at = _mm256_cvtepu8_epi32(positions);
-        const __m256i colour =
-            _mm256_i32gather_epi32(reinterpret_cast<const int *>(p), _mm256_mullo_epi32(at, _mm256_set1_epi32(3)), 1);
+        const __m256i colour = colourwords(p, positions);
         const __m256i m =
             _mm256_and_si256(_mm256_i32gather_epi32(reinterpret_cast<const int *>(nearmask), at, 1), bytebits);
         // The three lowest glyphs; a fourth leaves the pixel open.
@@ -901,22 +915,18 @@ __attribute__((target("avx2,lzcnt"))) static inline int refinelist(const unsigne
 // The table's answers for the close pixels at the first positions of list,
 // eight at a time, with the table searched and filled for the colours it
 // does not know; returns how many it took, a multiple of eight, and counts
-// the colours known in hits. A colour is read as a 32-bit word, which for
-// the pixel at last, the run's last, would reach past the run: the list is
-// taken up to it at most.
+// the colours known in hits. The list is taken up to the run's last pixel
+// at most.
 __attribute__((target("avx2,lzcnt"))) static inline int tablelookups(const unsigned char *p, const uint8_t *list,
                                                                      int count, int last, const uint8_t *nearmask,
                                                                      uint16_t *out, int *hits)
 {
-    if (count > 0 && list[count - 1] == last)
-        count--;
+    count = wholewords(list, count, last);
     const __m256i low24 = _mm256_set1_epi32(0xFFFFFF), cellbits = _mm256_set1_epi32(0x1FF);
     int c = 0;
     for (; c + 8 <= count; c += 8) {
         const __m128i positions = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(list + c));
-        const __m256i offsets = _mm256_mullo_epi32(_mm256_cvtepu8_epi32(positions), _mm256_set1_epi32(3));
-        const __m256i colour =
-            _mm256_and_si256(_mm256_i32gather_epi32(reinterpret_cast<const int *>(p), offsets, 1), low24);
+        const __m256i colour = _mm256_and_si256(colourwords(p, positions), low24);
         const __m256i mixed =
             _mm256_and_si256(_mm256_mullo_epi32(colour, _mm256_set1_epi32(static_cast<int>(recentmultiplier))), low24);
         const __m256i tagpart = _mm256_and_si256(mixed, _mm256_set1_epi32((1 << tagbits) - 1));
