@@ -177,6 +177,13 @@ void putcell(sgrout *o, const cell &c)
 // cell that needs a change, copied eight bytes at a time.
 static constexpr int widestep = 16 + 8;
 
+// The colours in force, 8 * f + k for the colour indices, shifted to their
+// place in a cell index, in every lane.
+__attribute__((target("avx2"))) static inline __m256i inforcelanes(const termstate *in)
+{
+    return _mm256_set1_epi16(static_cast<int16_t>((8 * (in->fg - 30) + in->bg - 40) << 3));
+}
+
 // A picture changes colour seldom: most cells need no change and are their
 // glyph alone. Sixteen indices at a time, this finds how many cells need
 // none under the colours in force and writes their glyphs with one byte
@@ -189,13 +196,6 @@ static constexpr int widestep = 16 + 8;
 // An index is 64 * f + 8 * k + j. Xored with the colours in force shifted
 // to the same place, it is 0 in bits 3 to 8 when both colours are in force,
 // and 0 in bits 0 to 5 for a space on the background in force.
-// The colours in force, 8 * f + k for the colour indices, shifted to their
-// place in a cell index, in every lane.
-__attribute__((target("avx2"))) static inline __m256i inforcelanes(const termstate *in)
-{
-    return _mm256_set1_epi16(static_cast<int16_t>((8 * (in->fg - 30) + in->bg - 40) << 3));
-}
-
 __attribute__((target("avx2"))) static int putwide(const uint16_t *indices, int count, termstate *in, char *pending,
                                                     int *used)
 {
