@@ -61,6 +61,27 @@ static bool wide;  // the processor has AVX2
 // The glyph of each of the eight glyph numbers, as the palette has them,
 // for a byte shuffle.
 alignas(16) static char glyphof[16];
+
+// The change a cell needs, by its kind times 64 (none 0, the foreground 1,
+// the background 2, both 3) plus 8 * f + k for its colour indices; and the
+// byte shuffles that take a block's glyphs from its s-th on, none at 16.
+static sequence changes[4 * 64];
+alignas(16) static uint8_t glyphsfrom[17][16];
+
+static void makechanges()
+{
+    for (int f = 0; f < 8; f++) {
+        for (int k = 0; k < 8; k++) {
+            changes[64 + 8 * f + k] = sequences.fg[f];
+            changes[128 + 8 * f + k] = sequences.bg[k];
+            changes[192 + 8 * f + k] = sequences.both[f][k];
+        }
+    }
+    for (int s = 0; s <= 16; s++) {
+        for (int b = 0; b < 16; b++)
+            glyphsfrom[s][b] = static_cast<uint8_t>(s + b < 16 ? s + b : 0x80);
+    }
+}
 #endif
 
 void openout(sgrout *o, FILE *to)
@@ -76,6 +97,9 @@ void openout(sgrout *o, FILE *to)
         sequences.fg[f] = makeone(30 + f);
         sequences.bg[f] = makeone(40 + f);
     }
+#if defined(TINTCELL_QUIET_AVX2)
+    makechanges();
+#endif
     for (int i = 0; i < palettecount(); i++) {
         const cell &c = palettecell(i);
         cellcodes[i] = colourcode(c.fg, c.bg) | static_cast<unsigned char>(c.glyph);
@@ -173,9 +197,9 @@ void putcell(sgrout *o, const cell &c)
 }
 
 #if defined(TINTCELL_QUIET_AVX2)
-// Room for one step of the wide writer: sixteen glyph bytes, or fewer and a
-// cell that needs a change, copied eight bytes at a time.
-static constexpr int widestep = 16 + 8;
+// Room for one step of the wide writer: sixteen cells that each need a
+// change, and the slack of its sixteen-byte stores.
+static constexpr int widestep = 16 * maxcellbytes + 16;
 
 // The colours in force, 8 * f + k for the colour indices, shifted to their
 // place in a cell index, in every lane.
@@ -184,48 +208,102 @@ __attribute__((target("avx2"))) static inline __m256i inforcelanes(const termsta
     return _mm256_set1_epi16(static_cast<int16_t>((8 * (in->fg - 30) + in->bg - 40) << 3));
 }
 
+// Lane i of v moved to lane i + by, the lanes below by taken from the top
+// of before.
+__attribute__((target("avx2"))) static inline __m256i shiftlanes(__m256i before, __m256i v, int by)
+{
+    const __m256i joined = _mm256_permute2x128_si256(before, v, 0x21);
+    switch (by) {
+    case 1:
+        return _mm256_alignr_epi8(v, joined, 14);
+    case 2:
+        return _mm256_alignr_epi8(v, joined, 12);
+    case 4:
+        return _mm256_alignr_epi8(v, joined, 8);
+    default:
+        return joined;
+    }
+}
+
 // A picture changes colour seldom: most cells need no change and are their
-// glyph alone. Sixteen indices at a time, this finds how many cells need
-// none under the colours in force and writes their glyphs with one byte
-// shuffle, then writes the first cell that needs a change as putcell would,
-// and goes on from the cell after it. It stops where fewer than 16 cells
-// are left of count or the buffer has less than widestep bytes of room,
-// and returns the number of cells written; the colours in force must be
-// set.
+// glyph alone. Sixteen cells at a time, this writes their glyphs with one
+// byte shuffle and puts in the changes that cells need as putcell would.
+// It stops where fewer than 16 cells are left of count or the buffer has
+// less than widestep bytes of room, and returns the number of cells
+// written; the colours in force must be set.
 //
-// An index is 64 * f + 8 * k + j. Xored with the colours in force shifted
-// to the same place, it is 0 in bits 3 to 8 when both colours are in force,
-// and 0 in bits 0 to 5 for a space on the background in force.
+// An index is 64 * f + 8 * k + j. After a cell, its colours are those in
+// force, but for a space on the background in force: the foreground stays
+// as it was. Such a space is given the foreground of the cell before it,
+// which changes nothing it writes. Then every cell's colours in force are
+// those of the cell before it, whatever came earlier, so a block's changes
+// are found from the block alone, by comparing each index with the one
+// before, and no block waits for the one before to be written.
 __attribute__((target("avx2"))) static int putwide(const uint16_t *indices, int count, termstate *in, char *pending,
                                                     int *used)
 {
-    const cell *cells = &palettecell(0);
-    const __m256i colours = _mm256_set1_epi16(0x1F8), spaceonbg = _mm256_set1_epi16(0x3F);
+    const __m256i fgbits = _mm256_set1_epi16(0x1C0), bgbits = _mm256_set1_epi16(0x38);
     const __m256i glyphbits = _mm256_set1_epi16(7), zero = _mm256_setzero_si256();
     const __m128i ramp = _mm_load_si128(reinterpret_cast<const __m128i *>(glyphof));
-    __m256i inforce = inforcelanes(in);
+    __m256i before = inforcelanes(in);
     int done = 0, at = *used;
     while (count - done >= 16 && at <= outbuffersize - widestep) {
-        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(indices + done));
-        const __m256i x = _mm256_xor_si256(v, inforce);
-        const __m256i quiet = _mm256_or_si256(_mm256_cmpeq_epi16(_mm256_and_si256(x, colours), zero),
-                                              _mm256_cmpeq_epi16(_mm256_and_si256(x, spaceonbg), zero));
-        // The glyph numbers as bytes, in order, then their glyphs.
-        const __m256i packed = _mm256_packus_epi16(_mm256_and_si256(v, glyphbits), zero);
+        __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(indices + done));
+        __m256i x = _mm256_xor_si256(v, shiftlanes(before, v, 1));
+        const __m256i bgsame = _mm256_cmpeq_epi16(_mm256_and_si256(x, bgbits), zero);
+        __m256i fgsame = _mm256_cmpeq_epi16(_mm256_and_si256(x, fgbits), zero);
+        const __m256i glyphnumbers = _mm256_and_si256(v, glyphbits);
+        const __m256i keeps = _mm256_and_si256(_mm256_cmpeq_epi16(glyphnumbers, zero), bgsame);
+        const __m256i packed = _mm256_packus_epi16(glyphnumbers, zero);
         const __m128i numbers = _mm256_castsi256_si128(_mm256_permute4x64_epi64(packed, _MM_SHUFFLE(3, 1, 2, 0)));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(pending + at), _mm_shuffle_epi8(ramp, numbers));
-        // Two mask bits a cell; the first cell that needs a change ends the run.
-        const uint32_t needs = ~static_cast<uint32_t>(_mm256_movemask_epi8(quiet));
-        if (needs == 0) {
-            done += 16;
-            at += 16;
-            continue;
+        const __m128i glyphs = _mm_shuffle_epi8(ramp, numbers);
+        if (!_mm256_testc_si256(fgsame, keeps)) {
+            // The spaces that keep a foreground other than their own take
+            // it from the nearest cell before them that is no such space: a
+            // fill in four steps, then from the block before.
+            const __m256i last = _mm256_permute4x64_epi64(_mm256_shufflehi_epi16(before, 0xFF), 0xFF);
+            __m256i take = keeps;
+            #pragma GCC unroll 4
+            for (int by = 1; by < 16; by *= 2) {
+                v = _mm256_blendv_epi8(v, shiftlanes(last, v, by), take);
+                take = _mm256_and_si256(take, shiftlanes(zero, take, by));
+            }
+            v = _mm256_blendv_epi8(v, last, take);
+            x = _mm256_xor_si256(v, shiftlanes(before, v, 1));
+            fgsame = _mm256_cmpeq_epi16(_mm256_and_si256(x, fgbits), zero);
         }
-        const int quietcells = __builtin_ctz(needs) / 2;
-        done += quietcells;
-        at += quietcells;
-        writecell(pending, &at, in, cells[indices[done++]]);
-        inforce = inforcelanes(in);
+        const __m256i kind = _mm256_sub_epi16(_mm256_set1_epi16(3 << 6),
+                                              _mm256_or_si256(_mm256_and_si256(fgsame, _mm256_set1_epi16(1 << 6)),
+                                                              _mm256_and_si256(bgsame, _mm256_set1_epi16(2 << 6))));
+        alignas(32) uint16_t which[32] = {};  // from 16 on, no change
+        _mm256_store_si256(reinterpret_cast<__m256i *>(which), _mm256_add_epi16(kind, _mm256_srli_epi16(v, 3)));
+        // Two mask bits a cell. The first change, or none at 16, is written
+        // without a branch; a block seldom has more.
+        uint64_t changed = ~static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_and_si256(fgsame, bgsame))) & 0x55555555u;
+        unsigned from = static_cast<unsigned>(__builtin_ctzll(changed | uint64_t{1} << 32)) / 2;
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(pending + at), glyphs);
+        at += static_cast<int>(from);
+        memcpy(pending + at, changes[which[from]].bytes, 8);
+        at += changes[which[from]].length;
+        for (changed &= changed - 1; changed != 0; changed &= changed - 1) {
+            const unsigned next = static_cast<unsigned>(__builtin_ctzll(changed)) / 2;
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(pending + at),
+                             _mm_shuffle_epi8(glyphs, _mm_load_si128(reinterpret_cast<const __m128i *>(glyphsfrom[from]))));
+            at += static_cast<int>(next - from);
+            memcpy(pending + at, changes[which[next]].bytes, 8);
+            at += changes[which[next]].length;
+            from = next;
+        }
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(pending + at),
+                         _mm_shuffle_epi8(glyphs, _mm_load_si128(reinterpret_cast<const __m128i *>(glyphsfrom[from]))));
+        at += static_cast<int>(16 - from);
+        before = v;
+        done += 16;
+    }
+    if (done > 0) {
+        const int last = _mm256_extract_epi16(before, 15);
+        in->fg = 30 + (last >> 6);
+        in->bg = 40 + (last >> 3 & 7);
     }
     *used = at;
     return done;
