@@ -26,8 +26,9 @@
 #define TINTCELL_FILTER_SSE2 1
 #include <emmintrin.h>
 // GCC and clang build an AVX2 form beside it, taken where the processor has
-// AVX2 and LZCNT; the latter counts a sum's bits in one step where BSR takes
-// several, and the near-glyph comparisons are inlined into that form to use it.
+// AVX2, LZCNT and POPCNT; LZCNT counts a sum's bits in one step where BSR
+// takes several, and the near-glyph comparisons are inlined into that form
+// to use it.
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define TINTCELL_WIDE_AVX2 1
 #define TINTCELL_WIDE_INLINE __attribute__((always_inline))
@@ -353,7 +354,7 @@ static void buildchannels()
 }
 
 #if defined(TINTCELL_WIDE_AVX2)
-static bool wide;  // the processor has AVX2 and LZCNT
+static bool wide;  // the processor has AVX2, LZCNT and POPCNT
 #endif
 static void forgetrecent();
 
@@ -362,7 +363,7 @@ void buildpalette()
 #if defined(TINTCELL_WIDE_AVX2)
     unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
     const bool lzcnt = __get_cpuid(0x80000001, &eax, &ebx, &ecx, &edx) != 0 && (ecx & bit_LZCNT) != 0;
-    wide = __builtin_cpu_supports("avx2") && lzcnt;
+    wide = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt") && lzcnt;
 #endif
     forgetrecent();
     for (int n = 0; n < 256; n++) {
@@ -641,12 +642,11 @@ static constexpr int widebatch = 256;
 
 // Close pixels are gathered into a list, eight masks at a time: for each
 // set of eight, as a mask, the positions of its pixels in order, a byte
-// each, and how many there are. One loop over the list then ends once a
-// batch, where a loop over each word of masks ended, unforeseeably, once
-// every 32 pixels.
+// each; POPCNT says how many there are. One loop over the list then ends
+// once a batch, where a loop over each word of masks ended, unforeseeably,
+// once every 32 pixels.
 struct compactiontable {
     uint64_t positions[256];
-    uint8_t count[256];
 };
 
 static constexpr compactiontable makecompaction()
@@ -658,7 +658,6 @@ static constexpr compactiontable makecompaction()
             if ((bits >> at & 1) != 0)
                 c.positions[bits] |= uint64_t{at} << (8 * k++);
         }
-        c.count[bits] = static_cast<uint8_t>(k);
     }
     return c;
 }
@@ -828,7 +827,7 @@ __attribute__((target("avx2"), always_inline)) static inline __m256i lowestglyph
 // The pixels left open are written to open, in order, and counted: the
 // run's last pixel is among them, as are those after the last whole eight.
 // nearmask has three bytes of room past the batch.
-__attribute__((target("avx2,lzcnt"), noinline)) static int refinelist(const unsigned char *p, const uint8_t *list,
+__attribute__((target("avx2,lzcnt,popcnt"), noinline)) static int refinelist(const unsigned char *p, const uint8_t *list,
                                                                       int count, int last, const uint8_t *nearmask,
                                                                       uint16_t *out, uint8_t *open)
 {
@@ -905,7 +904,7 @@ __attribute__((target("avx2,lzcnt"), noinline)) static int refinelist(const unsi
         const unsigned openbits = ~static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(decided))) & 0xFFu;
         const __m128i pick = _mm_cvtsi64_si128(static_cast<long long>(compaction.positions[openbits]));
         _mm_storel_epi64(reinterpret_cast<__m128i *>(open + kept), _mm_shuffle_epi8(positions, pick));
-        kept += compaction.count[openbits];
+        kept += __builtin_popcount(openbits);
     }
     for (; c < count; c++)
         open[kept++] = list[c];
@@ -919,14 +918,17 @@ __attribute__((target("avx2,lzcnt"), noinline)) static int refinelist(const unsi
 // eight at a time, with the table searched and filled for the colours it
 // does not know; returns how many it took, a multiple of eight, and counts
 // the colours known in hits. The list is taken up to the run's last pixel
-// at most.
-__attribute__((target("avx2,lzcnt"), noinline)) static int tablelookups(const unsigned char *p, const uint8_t *list,
+// at most. The colours it does not know are listed and searched after all
+// the lookups, so that no lookup waits on a search, nor on a branch that
+// cannot be foreseen.
+__attribute__((target("avx2,lzcnt,popcnt"), noinline)) static int tablelookups(const unsigned char *p, const uint8_t *list,
                                                                         int count, int last, const uint8_t *nearmask,
                                                                         uint16_t *out, int *hits)
 {
     count = wholewords(list, count, last);
     const __m256i low24 = _mm256_set1_epi32(0xFFFFFF), cellbits = _mm256_set1_epi32(0x1FF);
-    int c = 0;
+    alignas(8) uint8_t unknown[widebatch + 8];
+    int c = 0, missed = 0, known = 0;
     for (; c + 8 <= count; c += 8) {
         const __m128i positions = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(list + c));
         const __m256i colour = _mm256_and_si256(colourwords(p, positions), low24);
@@ -937,25 +939,30 @@ __attribute__((target("avx2,lzcnt"), noinline)) static int tablelookups(const un
             _mm256_or_si256(_mm256_set1_epi32(static_cast<int>(recentvalid)), _mm256_slli_epi32(tagpart, 9));
         const __m256i entry =
             _mm256_i32gather_epi32(reinterpret_cast<const int *>(recent), _mm256_srli_epi32(mixed, tagbits), 4);
-        const __m256i known = _mm256_cmpeq_epi32(_mm256_andnot_si256(cellbits, entry), tag);
+        const __m256i isknown = _mm256_cmpeq_epi32(_mm256_andnot_si256(cellbits, entry), tag);
         alignas(32) uint32_t cell[8];
         _mm256_store_si256(reinterpret_cast<__m256i *>(cell), _mm256_and_si256(entry, cellbits));
-        const unsigned knownbits = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(known)));
-        *hits += compaction.count[knownbits];
+        const unsigned knownbits = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(isknown)));
+        known += __builtin_popcount(knownbits);
         #pragma GCC unroll 8
         for (int k = 0; k < 8; k++)
             out[list[c + k]] = static_cast<uint16_t>(cell[k]);
-        for (unsigned unknown = ~knownbits & 0xFFu; unknown != 0; unknown &= unknown - 1) {
-            const int at = list[c + lowestbit(unknown)];
-            const unsigned char *q = p + 3 * at;
-            out[at] = recentnearestamong(q[0], q[1], q[2], nearmask[at], hits);
-        }
+        const unsigned unknownbits = ~knownbits & 0xFFu;
+        const __m128i pick = _mm_cvtsi64_si128(static_cast<long long>(compaction.positions[unknownbits]));
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(unknown + missed), _mm_shuffle_epi8(positions, pick));
+        missed += __builtin_popcount(unknownbits);
+    }
+    *hits += known;
+    for (int u = 0; u < missed; u++) {
+        const int at = unknown[u];
+        const unsigned char *q = p + 3 * at;
+        out[at] = recentnearestamong(q[0], q[1], q[2], nearmask[at], hits);
     }
     recentused = recentused || c > 0;
     return c;
 }
 
-__attribute__((target("avx2,lzcnt"))) static void widecells(const unsigned char *pixels, int count, uint16_t *cells)
+__attribute__((target("avx2,lzcnt,popcnt"))) static void widecells(const unsigned char *pixels, int count, uint16_t *cells)
 {
     // Each pixel's near glyphs are kept apart from the others', so that no
     // pixel waits for the one before; a second pass finds the close ones.
@@ -1001,7 +1008,7 @@ __attribute__((target("avx2,lzcnt"))) static void widecells(const unsigned char 
                 const uint64_t first = static_cast<uint64_t>(i + 8 * part);
                 const uint64_t positions = compaction.positions[bits] + 0x0101010101010101u * first;
                 memcpy(closelist + closecount, &positions, 8);
-                closecount += compaction.count[bits];
+                closecount += __builtin_popcount(bits);
             }
         }
         // While the table pays every close colour asks it, eight at a time;
