@@ -319,8 +319,14 @@ void putindexed(sgrout *o, const uint16_t *indices, int count)
     // space on the background in force. The tracked codes are -1 or SGR
     // codes, so their low bytes name them, and no cell's bytes match -1.
     uint32_t inforce = colourcode(in.fg, in.bg);
+    // With the wide writer the buffer is sent once it has less room than a
+    // step of it needs, rather than writing cell by cell up to its end.
+    int room = maxcellbytes;
+#if defined(TINTCELL_QUIET_AVX2)
+    room = wide ? widestep : room;
+#endif
     for (int i = 0; i < count;) {
-        if (used > outbuffersize - maxcellbytes) {
+        if (used > outbuffersize - room) {
             o->used = used;
             o->colours = in;
             flushpending(o);
