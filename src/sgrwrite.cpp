@@ -243,6 +243,7 @@ __attribute__((target("avx2"))) static int putwide(const uint16_t *indices, int 
                                                     int *used)
 {
     const __m256i fgbits = _mm256_set1_epi16(0x1C0), bgbits = _mm256_set1_epi16(0x38);
+    const __m256i colourbits = _mm256_or_si256(fgbits, bgbits);
     const __m256i glyphbits = _mm256_set1_epi16(7), zero = _mm256_setzero_si256();
     const __m128i ramp = _mm_load_si128(reinterpret_cast<const __m128i *>(glyphof));
     __m256i before = inforcelanes(in);
@@ -250,13 +251,22 @@ __attribute__((target("avx2"))) static int putwide(const uint16_t *indices, int 
     while (count - done >= 16 && at <= outbuffersize - widestep) {
         __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(indices + done));
         __m256i x = _mm256_xor_si256(v, shiftlanes(before, v, 1));
-        const __m256i bgsame = _mm256_cmpeq_epi16(_mm256_and_si256(x, bgbits), zero);
-        __m256i fgsame = _mm256_cmpeq_epi16(_mm256_and_si256(x, fgbits), zero);
         const __m256i glyphnumbers = _mm256_and_si256(v, glyphbits);
-        const __m256i keeps = _mm256_and_si256(_mm256_cmpeq_epi16(glyphnumbers, zero), bgsame);
         const __m256i packed = _mm256_packus_epi16(glyphnumbers, zero);
         const __m128i numbers = _mm256_castsi256_si128(_mm256_permute4x64_epi64(packed, _MM_SHUFFLE(3, 1, 2, 0)));
         const __m128i glyphs = _mm_shuffle_epi8(ramp, numbers);
+        // Most blocks hold the colours of the cell before them throughout
+        // and need no change at all.
+        if (_mm256_testz_si256(x, colourbits)) {
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(pending + at), glyphs);
+            at += 16;
+            before = v;
+            done += 16;
+            continue;
+        }
+        const __m256i bgsame = _mm256_cmpeq_epi16(_mm256_and_si256(x, bgbits), zero);
+        __m256i fgsame = _mm256_cmpeq_epi16(_mm256_and_si256(x, fgbits), zero);
+        const __m256i keeps = _mm256_and_si256(_mm256_cmpeq_epi16(glyphnumbers, zero), bgsame);
         if (!_mm256_testc_si256(fgsame, keeps)) {
             // The spaces that keep a foreground other than their own take
             // it from the nearest cell before them that is no such space: a
@@ -277,8 +287,9 @@ __attribute__((target("avx2"))) static int putwide(const uint16_t *indices, int 
                                                               _mm256_and_si256(bgsame, _mm256_set1_epi16(2 << 6))));
         alignas(32) uint16_t which[32] = {};  // from 16 on, no change
         _mm256_store_si256(reinterpret_cast<__m256i *>(which), _mm256_add_epi16(kind, _mm256_srli_epi16(v, 3)));
-        // Two mask bits a cell. The first change, or none at 16, is written
-        // without a branch; a block seldom has more.
+        // Two mask bits a cell. The first change, or none at 16 where the
+        // only cells that differ are spaces that need none, is written
+        // without a branch; few blocks have more.
         uint64_t changed = ~static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_and_si256(fgsame, bgsame))) & 0x55555555u;
         unsigned from = static_cast<unsigned>(__builtin_ctzll(changed | uint64_t{1} << 32)) / 2;
         _mm_storeu_si128(reinterpret_cast<__m128i *>(pending + at), glyphs);
