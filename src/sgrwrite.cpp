@@ -270,7 +270,8 @@ __attribute__((target("avx2"))) static int putwide(const uint16_t *indices, int 
         if (!_mm256_testc_si256(fgsame, keeps)) {
             // The spaces that keep a foreground other than their own take
             // it from the nearest cell before them that is no such space: a
-            // fill in four steps, then from the block before.
+            // fill in four steps, then from the block before. last is the
+            // cell before the block, in every lane.
             const __m256i last = _mm256_permute4x64_epi64(_mm256_shufflehi_epi16(before, 0xFF), 0xFF);
             __m256i take = keeps;
             #pragma GCC unroll 4
