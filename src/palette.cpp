@@ -922,22 +922,22 @@ __attribute__((target("avx2,lzcnt,popcnt"), noinline)) static int refinelist(con
 // Both passes over a close list run once a batch, kept out of line so that
 // a profile tells their time apart from the filter's.
 //
-// The table's answers for the close pixels at the first positions of list,
-// eight at a time, with the table searched and filled for the colours it
-// does not know; returns how many it took, a multiple of eight, and counts
-// the colours known in hits. The list is taken up to the run's last pixel
-// at most. The colours it does not know are listed and searched after all
-// the lookups, so that no lookup waits on a search, nor on a branch that
-// cannot be foreseen.
-__attribute__((target("avx2,lzcnt,popcnt"), noinline)) static int tablelookups(const unsigned char *p, const uint8_t *list,
-                                                                        int count, int last, const uint8_t *nearmask,
-                                                                        uint16_t *out, int *hits)
+// The table's answers for the count close pixels of list, eight at a time,
+// with the table searched and filled for the colours it does not know;
+// counts the colours known in hits. The colours it does not know are listed
+// and searched after all the lookups, so that no lookup waits on a search,
+// nor on a branch that cannot be foreseen; so are those after the last
+// whole eight, the run's last pixel among them.
+__attribute__((target("avx2,lzcnt,popcnt"), noinline)) static void tablelookups(const unsigned char *p,
+                                                                         const uint8_t *list, int count, int last,
+                                                                         const uint8_t *nearmask, uint16_t *out,
+                                                                         int *hits)
 {
-    count = wholewords(list, count, last);
+    const int vectored = wholewords(list, count, last);
     const __m256i low24 = _mm256_set1_epi32(0xFFFFFF), cellbits = _mm256_set1_epi32(0x1FF);
     alignas(8) uint8_t unknown[widebatch + 8];
     int c = 0, missed = 0, known = 0;
-    for (; c + 8 <= count; c += 8) {
+    for (; c + 8 <= vectored; c += 8) {
         const __m128i positions = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(list + c));
         const __m256i colour = _mm256_and_si256(colourwords(p, list + c), low24);
         const __m256i mixed =
@@ -964,14 +964,14 @@ __attribute__((target("avx2,lzcnt,popcnt"), noinline)) static int tablelookups(c
         _mm_storel_epi64(reinterpret_cast<__m128i *>(unknown + missed), _mm_shuffle_epi8(positions, pick));
         missed += __builtin_popcount(unknownbits);
     }
+    for (; c < count; c++)
+        unknown[missed++] = list[c];
     *hits += known;
     for (int u = 0; u < missed; u++) {
         const int at = unknown[u];
         const unsigned char *q = p + 3 * at;
         out[at] = recentnearestamong(q[0], q[1], q[2], nearmask[at], hits);
     }
-    recentused = recentused || c > 0;
-    return c;
 }
 
 __attribute__((target("avx2,lzcnt,popcnt"))) static void widecells(const unsigned char *pixels, int count, uint16_t *cells)
@@ -1027,18 +1027,13 @@ __attribute__((target("avx2,lzcnt,popcnt"))) static void widecells(const unsigne
         // in a probe only the first few.
         const int asked = tablepays ? closecount : probe ? (closecount < tableprobe ? closecount : tableprobe) : 0;
         int hits = 0;
-        int c = tablelookups(p, closelist, asked, count - 1 - start, nearmask, out, &hits);
-        for (; c < asked; c++) {
-            const int at = closelist[c];
-            const unsigned char *q = p + 3 * at;
-            out[at] = recentnearestamong(q[0], q[1], q[2], nearmask[at], &hits);
-        }
+        tablelookups(p, closelist, asked, count - 1 - start, nearmask, out, &hits);
         // Without the table most pixels are decided by the refinement.
         // Pictures often repeat a colour to the right: its cell is known.
         // The table knows it too, so the test is only made without it.
         alignas(8) uint8_t open[widebatch + 8];
-        const int opened = refinelist(p, closelist + c, closecount - c, count - 1 - start, nearmask, out, open);
-        for (c = 0; c < opened; c++) {
+        const int opened = refinelist(p, closelist + asked, closecount - asked, count - 1 - start, nearmask, out, open);
+        for (int c = 0; c < opened; c++) {
             const int at = open[c];
             const unsigned char *q = p + 3 * at;
             if (start + at > 0 && sameasleft(q))
