@@ -7,6 +7,7 @@
 #ifndef _WIN32
 
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 // POSIX: descriptors, poll and signals.
@@ -50,6 +51,15 @@ bool writeall(FILE *to, const char *bytes, size_t length)
         }
     }
     return true;
+}
+
+bool readerwaits(FILE *to)
+{
+    const int fd = fileno(to);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0)
+        return true;
+    return S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) || isatty(fd) != 0;
 }
 
 bool readagain(FILE *from, int error)
@@ -300,6 +310,15 @@ void endconsole()
 bool writeall(FILE *to, const char *bytes, size_t length)
 {
     return fwrite(bytes, 1, length, to) == length;
+}
+
+// A console is a character device, as is the NUL device: both keep the
+// small pieces.
+bool readerwaits(FILE *to)
+{
+    const int fd = _fileno(to);
+    const HANDLE h = fd < 0 ? INVALID_HANDLE_VALUE : reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+    return h == INVALID_HANDLE_VALUE || GetFileType(h) != FILE_TYPE_DISK;
 }
 
 // The console's control handler runs on a thread of its own.

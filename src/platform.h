@@ -1,4 +1,4 @@
-// platform: what differs by operating system: opening the image, binary streams, whole writes to a stream's descriptor, retried reads, the console's colours, the signals that interrupt a run, and whether standard input is a terminal.
+// platform: what differs by operating system: opening the image, binary streams, whole writes to a stream's descriptor, whether a reader waits on it, retried reads, the console's colours, the signals that interrupt a run, and whether standard input is a terminal.
 //
 // Each function here has one form per system behind the same declaration;
 // the writer and the run flow call them and hold no system code of their own.
@@ -31,6 +31,11 @@ void endconsole();
 // waits until the descriptor takes bytes again, an interrupted one is
 // retried and a short one goes on where it stopped. False on a real error.
 bool writeall(FILE *to, const char *bytes, size_t length);
+
+// True when a reader may be waiting on the stream's other end as its bytes
+// come: a pipe, a socket or a terminal (and a stream with no descriptor). A
+// file, or a device such as /dev/null, has none.
+bool readerwaits(FILE *to);
 
 // Called after a read from the stream has failed with the error number
 // error. True when the read was only interrupted or would have blocked; the

@@ -112,6 +112,7 @@ void openout(sgrout *o, FILE *to)
     fflush(to);
     o->to = to;
     o->failed = false;
+    o->piece = readerwaits(to) ? waitedpiece : outbuffersize;
     o->used = 0;
     beginimage(o);
 }
@@ -191,7 +192,7 @@ static inline void writecell(char *pending, int *used, termstate *in, const cell
 
 void putcell(sgrout *o, const cell &c)
 {
-    if (o->used > outbuffersize - maxcellbytes)
+    if (o->used > o->piece - maxcellbytes)
         flushpending(o);
     writecell(o->pending, &o->used, &o->colours, c);
 }
@@ -228,9 +229,9 @@ __attribute__((target("avx2"))) static inline __m256i shiftlanes(__m256i before,
 // A picture changes colour seldom: most cells need no change and are their
 // glyph alone. Sixteen cells at a time, this writes their glyphs with one
 // byte shuffle and puts in the changes that cells need as putcell would.
-// It stops where fewer than 16 cells are left of count or the buffer has
-// less than widestep bytes of room, and returns the number of cells
-// written; the colours in force must be set.
+// It stops where fewer than 16 cells are left of count or fewer than widestep
+// bytes are left before end, and returns the number of cells written; the
+// colours in force must be set.
 //
 // An index is 64 * f + 8 * k + j. After a cell, its colours are those in
 // force, but for a space on the background in force: the foreground stays
@@ -240,7 +241,7 @@ __attribute__((target("avx2"))) static inline __m256i shiftlanes(__m256i before,
 // are found from the block alone, by comparing each index with the one
 // before, and no block waits for the one before to be written.
 __attribute__((target("avx2"))) static int putwide(const uint16_t *indices, int count, termstate *in, char *pending,
-                                                    int *used)
+                                                    int *used, int end)
 {
     const __m256i fgbits = _mm256_set1_epi16(0x1C0), bgbits = _mm256_set1_epi16(0x38);
     const __m256i colourbits = _mm256_or_si256(fgbits, bgbits);
@@ -248,7 +249,7 @@ __attribute__((target("avx2"))) static int putwide(const uint16_t *indices, int 
     const __m128i ramp = _mm_load_si128(reinterpret_cast<const __m128i *>(glyphof));
     __m256i before = inforcelanes(in);
     int done = 0, at = *used;
-    while (count - done >= 16 && at <= outbuffersize - widestep) {
+    while (count - done >= 16 && at <= end - widestep) {
         __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(indices + done));
         __m256i x = _mm256_xor_si256(v, shiftlanes(before, v, 1));
         const __m256i glyphnumbers = _mm256_and_si256(v, glyphbits);
@@ -338,7 +339,7 @@ void putindexed(sgrout *o, const uint16_t *indices, int count)
     room = wide ? widestep : room;
 #endif
     for (int i = 0; i < count;) {
-        if (used > outbuffersize - room) {
+        if (used > o->piece - room) {
             o->used = used;
             o->colours = in;
             flushpending(o);
@@ -348,8 +349,8 @@ void putindexed(sgrout *o, const uint16_t *indices, int count)
         }
 #if defined(TINTCELL_QUIET_AVX2)
         // Each turn of the wide writer writes a cell at least.
-        if (wide && in.fg >= 0 && count - i >= 16 && used <= outbuffersize - widestep) {
-            i += putwide(indices + i, count - i, &in, o->pending, &used);
+        if (wide && in.fg >= 0 && count - i >= 16 && used <= o->piece - widestep) {
+            i += putwide(indices + i, count - i, &in, o->pending, &used, o->piece);
             inforce = colourcode(in.fg, in.bg);
             continue;
         }
@@ -376,9 +377,9 @@ void putcells(sgrout *o, const cell &c, int64_t count)
         return;
     putcell(o, c);
     for (count--; count > 0 && !o->failed;) {
-        if (o->used == outbuffersize)
+        if (o->used >= o->piece)
             flushpending(o);
-        const int64_t room = outbuffersize - o->used;
+        const int64_t room = o->piece - o->used;
         const int n = static_cast<int>(count < room ? count : room);
         memset(o->pending + o->used, c.glyph, n);
         o->used += n;
@@ -388,7 +389,7 @@ void putcells(sgrout *o, const cell &c, int64_t count)
 
 void endrow(sgrout *o)
 {
-    if (o->used == outbuffersize)
+    if (o->used >= o->piece)
         flushpending(o);
     o->pending[o->used++] = '\n';
 }
@@ -396,7 +397,7 @@ void endrow(sgrout *o)
 // The terminal is back in its default rendition: nothing is in force.
 void endimage(sgrout *o)
 {
-    if (o->used > outbuffersize - maxsequence)
+    if (o->used > o->piece - maxsequence)
         flushpending(o);
     putsequence(o, sequences.closingreset);
     beginimage(o);

@@ -31,15 +31,20 @@ struct termstate {
     int bg;
 };
 
-// Bytes are gathered here and reach the stream in writes of this size. A
-// pipe's reader keeps pace with 8 KiB pieces; pieces of 64 KiB, a whole
-// pipe's worth, took more than twice as long to pass through one.
-constexpr int outbuffersize = 1 << 13;
+// Bytes are gathered here and reach the stream in pieces. A pipe's reader
+// keeps pace with 8 KiB pieces; pieces of 64 KiB, a whole pipe's worth, took
+// more than twice as long to pass through one. So a stream with a reader
+// waiting on it (a pipe, a socket, a terminal) gets pieces of waitedpiece,
+// and a file or a device such as /dev/null the whole buffer, in an eighth of
+// the system calls.
+constexpr int outbuffersize = 1 << 16;
+constexpr int waitedpiece = 1 << 13;
 
 struct sgrout {
     termstate colours;
     FILE *to;
     bool failed;  // a write has failed: the stream gets nothing more
+    int piece;    // the bytes gathered before they are sent: waitedpiece or outbuffersize
     int used;
     char pending[outbuffersize];
 };

@@ -1,10 +1,14 @@
-// sgrwrite_posix_test: the writer on streams that fail, made with fopencookie and /dev/full.
+// sgrwrite_posix_test: the writer on streams that fail, made with fopencookie and /dev/full, and the size of its writes on pipes, terminals and files.
 #include "sgrwrite.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 
 #include "expect.h"
 
@@ -40,6 +44,34 @@ TEST(PutCell, NothingReachesAStreamAfterAFailedWrite)
     EXPECT_EQ(calls, 1u);
     fclose(full);
     fclose(failsonce);
+}
+
+// A reader may wait on a pipe or a terminal, so they get the small pieces;
+// a file or /dev/null gets the whole buffer at a time.
+TEST(PutCell, PiecesFitTheStream)
+{
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    const int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(terminal, 0);
+    struct streamcase {
+        const char *what;
+        FILE *stream;
+        int piece;
+    } cases[] = {
+        {"pipe", fdopen(ends[1], "w"), waitedpiece},
+        {"terminal", fdopen(terminal, "w"), waitedpiece},
+        {"file", tmpfile(), outbuffersize},
+        {"/dev/null", fopen("/dev/null", "w"), outbuffersize},
+    };
+    buildpalette();
+    for (const streamcase &c : cases) {
+        ASSERT_NE(c.stream, nullptr) << c.what;
+        openout(&writer, c.stream);
+        EXPECT_EQ(writer.piece, c.piece) << c.what;
+        fclose(c.stream);
+    }
+    close(ends[0]);
 }
 
 }  // namespace
