@@ -201,6 +201,7 @@ static uint16_t findcell(const pixel &p)
 // The cells of a row are found and written a chunk at a time.
 static constexpr int chunkcells = 4096;
 
+static char inbuffer[64];
 static pixelsource source;
 static sgrout out;
 static uint16_t chunk[chunkcells];
@@ -288,6 +289,12 @@ int loadppm(const char *path)
     FILE *in = fromstdin ? stdin : openimage(path);
     bool ok = false;
     if (in != nullptr) {
+        // The header is read through a stream buffer this small; with it the
+        // C library reads each block of pixels straight into the block, one
+        // read a block, where a buffer of a page split every block's read in
+        // two (glibc reads through its buffer the part of a request beyond
+        // whole buffers, once the buffer is 128 bytes or more).
+        setvbuf(in, inbuffer, _IOFBF, sizeof inbuffer);
         setbinary(stdout);
         // The writer gathers pieces of its own. Where it writes through the
         // stream rather than the descriptor (on Windows), stdout's buffer
