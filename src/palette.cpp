@@ -213,6 +213,21 @@ static exactvalue fromunits(uint32_t units)
 // background bits: value 4 * j + 2 * foreground bit + background bit.
 static constexpr int channelvalues = 32;
 
+// Their units, worked out here once: rounding 1 - a to a float is a loop.
+struct valuetable {
+    uint32_t units[channelvalues];
+};
+
+static constexpr valuetable makevalues()
+{
+    valuetable t{};
+    for (int v = 0; v < channelvalues; v++)
+        t.units[v] = mixunits(v / 4, v / 2 % 2, v % 2);
+    return t;
+}
+
+static constexpr valuetable values = makevalues();
+
 static struct {
     cell cells[palettecells];
     uint8_t channelof[palettecells][3];             // the value of each of a cell's r, g, b
@@ -369,7 +384,7 @@ void buildpalette()
     for (int n = 0; n < 256; n++) {
         const exactvalue sample = samplevalue(static_cast<uint8_t>(n));
         for (int v = 0; v < channelvalues; v++)
-            palette.differences[n][v] = roundeddistance(sample, fromunits(mixunits(v / 4, v / 2 % 2, v % 2)));
+            palette.differences[n][v] = roundeddistance(sample, fromunits(values.units[v]));
     }
     palette.count = 0;
     for (int f = 0; f < 8; f++) {
@@ -378,8 +393,9 @@ void buildpalette()
                 const int index = palette.count++;
                 uint32_t units[3];
                 for (int c = 0; c < 3; c++) {
-                    units[c] = mixunits(j, channelbit(f, c), channelbit(k, c));
-                    palette.channelof[index][c] = static_cast<uint8_t>(4 * j + 2 * channelbit(f, c) + channelbit(k, c));
+                    const int v = 4 * j + 2 * channelbit(f, c) + channelbit(k, c);
+                    units[c] = values.units[v];
+                    palette.channelof[index][c] = static_cast<uint8_t>(v);
                 }
                 // Exact: each has at most 24 significant bits, and 2^-29 is a power of two.
                 cell &c = palette.cells[index];
@@ -411,7 +427,7 @@ const cell &palettecell(int index)
 exactvalue channelvalue(int index, int channel)
 {
     const int v = palette.channelof[index][channel];
-    return fromunits(mixunits(v / 4, v / 2 % 2, v % 2));
+    return fromunits(values.units[v]);
 }
 
 int scannearest(uint8_t red, uint8_t green, uint8_t blue)
