@@ -281,15 +281,16 @@ static struct {
 
 #if defined(TINTCELL_WIDE_AVX2)
 // The column filter's constants (see columncells): per glyph j, its
-// coverage in units of 1/8160 and its mark, 1 << j | j << 8, in every lane,
+// coverage in units of 1/32640 and its mark, 1 << j | j << 8, in every lane,
 // and the samples from which the least error takes the foreground bit,
-// below 128 and from 128 on, less one. Vectors are kept in memory so that
-// the filter reads them as operands rather than build them in registers.
+// below 128 and from 128 on, less one, as the high byte of a 16-bit entry.
+// Vectors are kept in memory so that the filter
+// reads them as operands rather than build them in registers.
 static struct {
     alignas(32) int16_t coverage[8][16];
     alignas(32) int16_t mark[8][16];
     alignas(16) uint8_t lowfrom[16], highfrom[16];  // 16-bit entries, lanes for a byte shuffle
-    alignas(16) uint8_t pick[3][3][16];  // per channel and 16-byte third of 16 pixels, where its samples lie
+    alignas(32) uint8_t pick[3][2][32];  // per channel, the byte shuffles that take its samples from either load
     bool usable;  // each glyph's bits follow the two thresholds
     // For the refinement (see refinelist), by glyph: its coverage a in units
     // of 2^-32 below 128, and 1 less the float 1 - a from 128 on; and the
@@ -336,16 +337,22 @@ static void buildchannels()
     // the table of bits follows that shape for every glyph.
     column.usable = true;
     for (int c = 0; c < 3; c++) {
-        for (int third = 0; third < 3; third++) {
-            for (int i = 0; i < 16; i++) {
-                const int at = 3 * i + c - 16 * third;
-                column.pick[c][third][i] = static_cast<uint8_t>(at >= 0 && at < 16 ? at : 0x80);
+        for (int i = 0; i < 16; i++) {
+            // Byte i of each half: the high byte of lane i / 2 takes sample
+            // c of pixel i / 2, which lies 3 * (i / 2) + c bytes into the
+            // half's eight pixels; the first load holds bytes 0 to 15 of
+            // them, the second 8 to 23.
+            const int at = 3 * (i / 2) + c;
+            const bool high = i % 2 == 1;
+            for (int half = 0; half < 2; half++) {
+                column.pick[c][0][16 * half + i] = static_cast<uint8_t>(high && at < 16 ? at : 0x80);
+                column.pick[c][1][16 * half + i] = static_cast<uint8_t>(high && at >= 16 ? at - 8 : 0x80);
             }
         }
     }
     for (int j = 0; j < 8; j++) {
         for (int lane = 0; lane < 16; lane++) {
-            const uint64_t scaled = uint64_t{coverageunits[j]} * 8160 + (one >> 1);
+            const uint64_t scaled = uint64_t{coverageunits[j]} * 32640 + (one >> 1);
             column.coverage[j][lane] = static_cast<int16_t>(scaled >> unitbits);
             column.mark[j][lane] = static_cast<int16_t>(1 << j | j << 8);
         }
@@ -357,8 +364,12 @@ static void buildchannels()
                 from[half] = n;
             column.usable = column.usable && kb == half && fb == (n >= from[half] ? 1 : 0);
         }
-        column.lowfrom[2 * j] = static_cast<uint8_t>(from[0] - 1);
-        column.highfrom[2 * j] = static_cast<uint8_t>(from[1] - 1);
+        // The filter compares its samples, shifted to the high byte, with
+        // the thresholds as signed lanes: from 128 on both are negative, and
+        // keep their order only while the threshold is 128 or more.
+        column.usable = column.usable && from[1] > 128;
+        column.lowfrom[2 * j + 1] = static_cast<uint8_t>(from[0] - 1);
+        column.highfrom[2 * j + 1] = static_cast<uint8_t>(from[1] - 1);
         column.lowfrom32[j] = from[0] - 1;
         column.highfrom32[j] = from[1] - 1;
         // Exact: the values are multiples of 2^-29 below 1/2.
@@ -696,12 +707,12 @@ static constexpr int maxrest = 63;
 // (at most 0.33), the least error is min(y, |y - a|): below 128 the values
 // 0 and a are the nearer ones (1 - a lies farther than a whenever y < 1/2,
 // and so does 1), from 128 on their mirrors 1 and 1 - a, as 1 - (1 - a) is
-// a. In units of 1/8160 (32 to a sample step) y is exactly 32 * min(n,
+// a. In units of 1/32640 (128 to a sample step) y is exactly 128 * min(n,
 // 255 - n), and the coverage is rounded to the nearest integer, off by at
 // most 1/2. The float 1 - a differs from 1 minus the float a by at most
 // 2^-25, and the extended rounding of samples, errors and sums moves them by
-// less than 2^-60: both far below 1/1000 of a unit. So each glyph's integer
-// sum lies within 1.51 units of 8160 times its distance, two glyphs' within
+// less than 2^-60: both below 1/1000 of a unit. So each glyph's integer
+// sum lies within 1.51 units of 32640 times its distance, two glyphs' within
 // 3.02 of the difference of theirs, and a glyph whose sum exceeds the least
 // by 4 or more is strictly farther, as in the argument above: the near
 // glyphs are those within filterslack of the least.
@@ -713,33 +724,40 @@ static constexpr int maxrest = 63;
 // min(a, max(0, 2y - a)) over the channels, and a glyph's sum lies within
 // filterslack of the least exactly when its gain lies within filterslack of
 // the most. The space's gain is 0. Saturating 16-bit arithmetic gives
-// max(0, 2y - a) in one step; 2y is at most 8128 and a gain at most
-// 3 * 2693, well within the lanes.
+// max(0, 2y - a) in one step; 2y is at most 32512 and a gain at most
+// 3 * 10772, within the signed lanes.
+//
+// Each sample is unpacked into the high byte of its lane, as 256 n: then
+// 2y is min(256 n, 256 (255 - n)) with no shift, and a sample from 128 on
+// is a negative lane.
 //
 // A pixel with one near glyph j takes j's best cell. Its bits come from the
 // thresholds: the background bit is set from sample 128 on, the foreground
 // bit from lowfrom + 1 below and from highfrom + 1 on. buildchannels checks
-// them against the bits of every sample and glyph.
+// them against the bits of every sample and glyph. As 256 n, a sample is
+// above a threshold t exactly when it is above 256 t.
+__attribute__((target("avx2"), always_inline)) static inline __m256i loadhalves(const unsigned char *low,
+                                                                              const unsigned char *high)
+{
+    return _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(low))),
+                                   _mm_loadu_si128(reinterpret_cast<const __m128i *>(high)), 1);
+}
+
 __attribute__((target("avx2"), always_inline)) static inline void columncells(const unsigned char *p, uint8_t *near,
                                                                               uint16_t *cells)
 {
     // Every loop here is unrolled, at any optimisation level, so that the
-    // vectors stay in registers.
-    const __m128i thirds[3] = {_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)),
-                               _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16)),
-                               _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 32))};
+    // vectors stay in registers. Each half of a load holds 16 bytes of eight
+    // pixels (24 bytes), the first load their bytes 0 to 15, the second 8 to
+    // 23, so a lane of each half takes its sample from one of them.
+    const __m256i front = loadhalves(p, p + 24), back = loadhalves(p + 8, p + 32);
     __m256i sample[3], twicey[3];
     #pragma GCC unroll 8
     for (int c = 0; c < 3; c++) {
-        __m128i bytes = _mm_setzero_si128();
-        #pragma GCC unroll 8
-        for (int third = 0; third < 3; third++) {
-            const __m128i pick = _mm_load_si128(reinterpret_cast<const __m128i *>(column.pick[c][third]));
-            bytes = _mm_or_si128(bytes, _mm_shuffle_epi8(thirds[third], pick));
-        }
-        sample[c] = _mm256_cvtepu8_epi16(bytes);
-        const __m256i y = _mm256_min_epi16(sample[c], _mm256_sub_epi16(_mm256_set1_epi16(255), sample[c]));
-        twicey[c] = _mm256_slli_epi16(y, 6);
+        const __m256i fromfront = _mm256_load_si256(reinterpret_cast<const __m256i *>(column.pick[c][0]));
+        const __m256i fromback = _mm256_load_si256(reinterpret_cast<const __m256i *>(column.pick[c][1]));
+        sample[c] = _mm256_or_si256(_mm256_shuffle_epi8(front, fromfront), _mm256_shuffle_epi8(back, fromback));
+        twicey[c] = _mm256_min_epu16(sample[c], _mm256_sub_epi16(_mm256_set1_epi16(static_cast<int16_t>(0xFF00)), sample[c]));
     }
     __m256i gain[8];
     gain[0] = _mm256_setzero_si256();
@@ -777,7 +795,7 @@ __attribute__((target("avx2"), always_inline)) static inline void columncells(co
     __m256i index = glyph;
     #pragma GCC unroll 8
     for (int c = 0; c < 3; c++) {
-        const __m256i background = _mm256_cmpgt_epi16(sample[c], _mm256_set1_epi16(127));
+        const __m256i background = _mm256_cmpgt_epi16(_mm256_setzero_si256(), sample[c]);
         const __m256i foreground = _mm256_cmpgt_epi16(sample[c], _mm256_blendv_epi8(lowfrom, highfrom, background));
         index = _mm256_add_epi16(index, _mm256_and_si256(foreground, _mm256_set1_epi16(static_cast<int16_t>(64 << c))));
         index = _mm256_add_epi16(index, _mm256_and_si256(background, _mm256_set1_epi16(static_cast<int16_t>(8 << c))));
@@ -813,7 +831,7 @@ __attribute__((target("avx2"), always_inline)) static inline __m256i colourwords
     uint32_t word[8];
     #pragma GCC unroll 8
     for (int k = 0; k < 8; k++)
-        memcpy(&word[k], p + 3 * list[k], 4);
+        memcpy(&word[k], p + 3 * size_t{list[k]}, 4);
     return _mm256_setr_epi32(static_cast<int>(word[0]), static_cast<int>(word[1]), static_cast<int>(word[2]),
                              static_cast<int>(word[3]), static_cast<int>(word[4]), static_cast<int>(word[5]),
                              static_cast<int>(word[6]), static_cast<int>(word[7]));
