@@ -948,9 +948,9 @@ __attribute__((target("avx2,lzcnt,popcnt"), noinline)) static int refinelist(con
         _mm_storel_epi64(reinterpret_cast<__m128i *>(open + kept), _mm_shuffle_epi8(positions, pick));
         kept += __builtin_popcount(openbits);
     }
-    for (; c < count; c++)
-        open[kept++] = list[c];
-    return kept;
+    // At most eight are left, and both lists have room for eight bytes more.
+    memcpy(open + kept, list + c, 8);
+    return kept + count - c;
 }
 
 // Both passes over a close list run once a batch, kept out of line so that
@@ -998,8 +998,8 @@ __attribute__((target("avx2,lzcnt,popcnt"), noinline)) static void tablelookups(
         _mm_storel_epi64(reinterpret_cast<__m128i *>(unknown + missed), _mm_shuffle_epi8(positions, pick));
         missed += __builtin_popcount(unknownbits);
     }
-    for (; c < count; c++)
-        unknown[missed++] = list[c];
+    memcpy(unknown + missed, list + c, 8);  // the rest, as in refinelist
+    missed += count - c;
     *hits += known;
     for (int u = 0; u < missed; u++) {
         const int at = unknown[u];
