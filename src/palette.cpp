@@ -1061,12 +1061,17 @@ __attribute__((target("avx2,lzcnt,popcnt"))) static void widecells(const unsigne
         // in a probe only the first few.
         const int asked = tablepays ? closecount : probe ? (closecount < tableprobe ? closecount : tableprobe) : 0;
         int hits = 0;
-        tablelookups(p, closelist, asked, count - 1 - start, nearmask, out, &hits);
+        // Each pass is called only with work to do: while the table pays the
+        // refinement has none, and while it rests the table has none.
+        if (asked > 0)
+            tablelookups(p, closelist, asked, count - 1 - start, nearmask, out, &hits);
         // Without the table most pixels are decided by the refinement.
         // Pictures often repeat a colour to the right: its cell is known.
         // The table knows it too, so the test is only made without it.
         alignas(8) uint8_t open[widebatch + 8];
-        const int opened = refinelist(p, closelist + asked, closecount - asked, count - 1 - start, nearmask, out, open);
+        const int opened = closecount > asked ? refinelist(p, closelist + asked, closecount - asked, count - 1 - start,
+                                                           nearmask, out, open)
+                                              : 0;
         for (int c = 0; c < opened; c++) {
             const int at = open[c];
             const unsigned char *q = p + 3 * at;
