@@ -692,12 +692,18 @@ static constexpr compactiontable makecompaction()
 static constexpr compactiontable compaction = makecompaction();
 
 // A table that seldom knows the colour only costs time (in a picture of
-// every colour, say). After a batch whose table lookups mostly missed, the
-// table rests: the batches compare their close colours at once. Then one
-// batch asks the table for its first few close colours only, to see whether
-// it would pay again. Each probe that misses again doubles the rest, up to
-// maxrest batches; a picture's new colours seldom last that long.
+// every colour, say). After a batch in which the table knew fewer than one
+// colour in tablepaysfrom, the table rests: the batches compare their close
+// colours at once. Then one batch asks the table for its first few close
+// colours only, to see whether it would pay again. Each probe that misses
+// again doubles the rest, up to maxrest batches; a picture's new colours
+// seldom last that long. A hit saves an exact comparison for the price of a
+// lookup, so even a table that knows few colours pays where the refinement
+// decides few: in the photographs measured, resting below one in two sent
+// some 17,000 close colours a picture to exact comparisons, and one in eight
+// took 4% off the search.
 static constexpr int tableprobe = 16;
+static constexpr int tablepaysfrom = 8;
 static constexpr int maxrest = 63;
 
 // The column filter: sixteen pixels at a time, a glyph's sum for all of
@@ -1081,7 +1087,7 @@ __attribute__((target("avx2,lzcnt,popcnt"))) static void widecells(const unsigne
                 out[at] = static_cast<uint16_t>(nearestamong(q[0], q[1], q[2], nearmask[at]));
         }
         if (asked > 0) {
-            tablepays = 2 * hits >= asked;
+            tablepays = tablepaysfrom * hits >= asked;
             restlength = tablepays ? 0 : restlength * 2 + 1 < maxrest ? restlength * 2 + 1 : maxrest;
             tablerest = restlength;
         }
