@@ -284,8 +284,8 @@ static struct {
 // coverage in units of 1/32640 and its mark, 1 << j | j << 8, in every lane,
 // and the samples from which the least error takes the foreground bit,
 // below 128 and from 128 on, less one, as the high byte of a 16-bit entry.
-// Vectors are kept in memory so that the filter
-// reads them as operands rather than build them in registers.
+// Vectors are kept in memory so that the filter reads them as operands
+// rather than build them in registers.
 static struct {
     alignas(32) int16_t coverage[8][16];
     alignas(32) int16_t mark[8][16];
@@ -763,7 +763,8 @@ __attribute__((target("avx2"), always_inline)) static inline void columncells(co
         const __m256i fromfront = _mm256_load_si256(reinterpret_cast<const __m256i *>(column.pick[c][0]));
         const __m256i fromback = _mm256_load_si256(reinterpret_cast<const __m256i *>(column.pick[c][1]));
         sample[c] = _mm256_or_si256(_mm256_shuffle_epi8(front, fromfront), _mm256_shuffle_epi8(back, fromback));
-        twicey[c] = _mm256_min_epu16(sample[c], _mm256_sub_epi16(_mm256_set1_epi16(static_cast<int16_t>(0xFF00)), sample[c]));
+        const __m256i mirrored = _mm256_sub_epi16(_mm256_set1_epi16(static_cast<int16_t>(0xFF00)), sample[c]);
+        twicey[c] = _mm256_min_epu16(sample[c], mirrored);
     }
     __m256i gain[8];
     gain[0] = _mm256_setzero_si256();
