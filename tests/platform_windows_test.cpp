@@ -1,4 +1,4 @@
-// platform_windows_test: the console's mode and colours around a run and after Ctrl-C, on a Windows console.
+// platform_windows_test: the console's mode and colours around a run and after Ctrl-C, on a Windows console, and the size of the writer's pieces.
 //
 // Under ctest the process has no console (its streams are files and pipes),
 // and these tests skip; scripts/check windows runs them again in a terminal,
@@ -128,6 +128,26 @@ TEST(Console, CtrlCRestoresColoursAndMode)
     EXPECT_EQ(attributesof(console), colours);
     SetConsoleMode(console, original);
     CloseHandle(console);
+}
+
+// A pipe may have a reader waiting on it and gets the small pieces; a file
+// on disk gets the whole buffer at a time.
+TEST(PutCell, PiecesFitTheStream)
+{
+    int ends[2];
+    ASSERT_EQ(_pipe(ends, 4096, _O_BINARY), 0);
+    FILE *pipeend = _fdopen(ends[1], "wb"), *file = tmpfile();
+    ASSERT_NE(pipeend, nullptr);
+    ASSERT_NE(file, nullptr);
+    buildpalette();
+    static sgrout writer;
+    openout(&writer, pipeend);
+    EXPECT_EQ(writer.piece, waitedpiece);
+    openout(&writer, file);
+    EXPECT_EQ(writer.piece, outbuffersize);
+    fclose(pipeend);
+    fclose(file);
+    _close(ends[0]);
 }
 
 }  // namespace
