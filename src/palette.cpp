@@ -844,6 +844,28 @@ __attribute__((target("avx2"), always_inline)) static inline __m256i colourwords
                              static_cast<int>(word[6]), static_cast<int>(word[7]));
 }
 
+// The cells in the eight lanes of cells, each to its pixel's place in out.
+__attribute__((target("avx2"), always_inline)) static inline void scattercells(__m256i cells, const uint8_t *list,
+                                                                               uint16_t *out)
+{
+    alignas(32) uint32_t cell[8];
+    _mm256_store_si256(reinterpret_cast<__m256i *>(cell), cells);
+    #pragma GCC unroll 8
+    for (int k = 0; k < 8; k++)
+        out[list[k]] = static_cast<uint16_t>(cell[k]);
+}
+
+// The positions of the lanes set in bits (eight lanes, eight positions in a
+// byte each), appended in order to the count already at to; the new count.
+// The list has room for the eight bytes written.
+__attribute__((target("avx2"), always_inline)) static inline int keeppositions(__m128i positions, unsigned bits,
+                                                                               uint8_t *to, int count)
+{
+    const __m128i pick = _mm_cvtsi64_si128(static_cast<long long>(compaction.positions[bits]));
+    _mm_storel_epi64(reinterpret_cast<__m128i *>(to + count), _mm_shuffle_epi8(positions, pick));
+    return count + __builtin_popcount(bits);
+}
+
 // The number of the lowest glyph in each lane's mask, from the exponent of
 // its bit as a float.
 __attribute__((target("avx2"), always_inline)) static inline __m256i lowestglyph(__m256i bits)
@@ -944,16 +966,9 @@ __attribute__((target("avx2,lzcnt,popcnt"), noinline)) static int refinelist(con
             index = _mm256_add_epi32(index, _mm256_and_si256(foreground, _mm256_set1_epi32(64 << k)));
             index = _mm256_add_epi32(index, _mm256_and_si256(high[k], _mm256_set1_epi32(8 << k)));
         }
-        alignas(32) uint32_t cell[8];
-        _mm256_store_si256(reinterpret_cast<__m256i *>(cell), index);
-        #pragma GCC unroll 8
-        for (int k = 0; k < 8; k++)
-            out[list[c + k]] = static_cast<uint16_t>(cell[k]);
-        // The open ones' positions, gathered by the compaction table.
+        scattercells(index, list + c, out);
         const unsigned openbits = ~static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(decided))) & 0xFFu;
-        const __m128i pick = _mm_cvtsi64_si128(static_cast<long long>(compaction.positions[openbits]));
-        _mm_storel_epi64(reinterpret_cast<__m128i *>(open + kept), _mm_shuffle_epi8(positions, pick));
-        kept += __builtin_popcount(openbits);
+        kept = keeppositions(positions, openbits, open, kept);
     }
     // At most eight are left, and both lists have room for eight bytes more.
     memcpy(open + kept, list + c, 8);
@@ -993,17 +1008,10 @@ __attribute__((target("avx2,lzcnt,popcnt"), noinline)) static void tablelookups(
             static_cast<int>(recent[slot[3]]), static_cast<int>(recent[slot[4]]), static_cast<int>(recent[slot[5]]),
             static_cast<int>(recent[slot[6]]), static_cast<int>(recent[slot[7]]));
         const __m256i isknown = _mm256_cmpeq_epi32(_mm256_andnot_si256(cellbits, entry), tag);
-        alignas(32) uint32_t cell[8];
-        _mm256_store_si256(reinterpret_cast<__m256i *>(cell), _mm256_and_si256(entry, cellbits));
+        scattercells(_mm256_and_si256(entry, cellbits), list + c, out);
         const unsigned knownbits = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(isknown)));
         known += __builtin_popcount(knownbits);
-        #pragma GCC unroll 8
-        for (int k = 0; k < 8; k++)
-            out[list[c + k]] = static_cast<uint16_t>(cell[k]);
-        const unsigned unknownbits = ~knownbits & 0xFFu;
-        const __m128i pick = _mm_cvtsi64_si128(static_cast<long long>(compaction.positions[unknownbits]));
-        _mm_storel_epi64(reinterpret_cast<__m128i *>(unknown + missed), _mm_shuffle_epi8(positions, pick));
-        missed += __builtin_popcount(unknownbits);
+        missed = keeppositions(positions, ~knownbits & 0xFFu, unknown, missed);
     }
     memcpy(unknown + missed, list + c, 8);  // the rest, as in refinelist
     missed += count - c;

@@ -226,6 +226,12 @@ __attribute__((target("avx2"))) static inline __m256i shiftlanes(__m256i before,
     }
 }
 
+// A block's glyphs from the s-th on, moved to its front.
+__attribute__((target("avx2"))) static inline __m128i glyphsafter(__m128i glyphs, unsigned s)
+{
+    return _mm_shuffle_epi8(glyphs, _mm_load_si128(reinterpret_cast<const __m128i *>(glyphsfrom[s])));
+}
+
 // A picture changes colour seldom: most cells need no change and are their
 // glyph alone. Sixteen cells at a time, this writes their glyphs with one
 // byte shuffle and puts in the changes that cells need as putcell would.
@@ -300,15 +306,13 @@ __attribute__((target("avx2"))) static int putwide(const uint16_t *indices, int 
         at += changes[which[from]].length;
         for (changed &= changed - 1; changed != 0; changed &= changed - 1) {
             const unsigned next = static_cast<unsigned>(__builtin_ctzll(changed)) / 2;
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(pending + at),
-                             _mm_shuffle_epi8(glyphs, _mm_load_si128(reinterpret_cast<const __m128i *>(glyphsfrom[from]))));
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(pending + at), glyphsafter(glyphs, from));
             at += static_cast<int>(next - from);
             memcpy(pending + at, changes[which[next]].bytes, 8);
             at += changes[which[next]].length;
             from = next;
         }
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(pending + at),
-                         _mm_shuffle_epi8(glyphs, _mm_load_si128(reinterpret_cast<const __m128i *>(glyphsfrom[from]))));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(pending + at), glyphsafter(glyphs, from));
         at += static_cast<int>(16 - from);
         before = v;
         done += 16;
@@ -348,8 +352,9 @@ void putindexed(sgrout *o, const uint16_t *indices, int count)
             inforce = colourcode(in.fg, in.bg);
         }
 #if defined(TINTCELL_QUIET_AVX2)
-        // Each turn of the wide writer writes a cell at least.
-        if (wide && in.fg >= 0 && count - i >= 16 && used <= o->piece - widestep) {
+        // Each turn of the wide writer writes a cell at least; the send above
+        // leaves it room for a step.
+        if (wide && in.fg >= 0 && count - i >= 16) {
             i += putwide(indices + i, count - i, &in, o->pending, &used, o->piece);
             inforce = colourcode(in.fg, in.bg);
             continue;
