@@ -283,13 +283,13 @@ static struct {
 // The column filter's constants (see columncells): per glyph j, its
 // coverage in units of 1/32640 and its mark, 1 << j | j << 8, in every lane,
 // and the samples from which the least error takes the foreground bit,
-// below 128 and from 128 on, less one, as the high byte of a 16-bit entry.
+// below 128 and from 128 on, less one, as byte j of a byte shuffle's table.
 // Vectors are kept in memory so that the filter reads them as operands
 // rather than build them in registers.
 static struct {
     alignas(32) int16_t coverage[8][16];
     alignas(32) int16_t mark[8][16];
-    alignas(16) uint8_t lowfrom[16], highfrom[16];  // 16-bit entries, lanes for a byte shuffle
+    alignas(16) uint8_t lowfrom[16], highfrom[16];  // by glyph, lanes for a byte shuffle
     alignas(32) uint8_t pick[3][2][32];  // per channel, the byte shuffles that take its samples from either load
     bool usable;  // each glyph's bits follow the two thresholds
     // For the refinement (see refinelist), by glyph: its coverage a in units
@@ -368,8 +368,8 @@ static void buildchannels()
         // the thresholds as signed lanes: from 128 on both are negative, and
         // keep their order only while the threshold is 128 or more.
         column.usable = column.usable && from[1] > 128;
-        column.lowfrom[2 * j + 1] = static_cast<uint8_t>(from[0] - 1);
-        column.highfrom[2 * j + 1] = static_cast<uint8_t>(from[1] - 1);
+        column.lowfrom[j] = static_cast<uint8_t>(from[0] - 1);
+        column.highfrom[j] = static_cast<uint8_t>(from[1] - 1);
         column.lowfrom32[j] = from[0] - 1;
         column.highfrom32[j] = from[1] - 1;
         // Exact: the values are multiples of 2^-29 below 1/2.
@@ -741,7 +741,8 @@ static constexpr int maxrest = 63;
 // thresholds: the background bit is set from sample 128 on, the foreground
 // bit from lowfrom + 1 below and from highfrom + 1 on. buildchannels checks
 // them against the bits of every sample and glyph. As 256 n, a sample is
-// above a threshold t exactly when it is above 256 t.
+// above a threshold t exactly when it is above 256 t + b, for any low byte b
+// from 0 to 255.
 __attribute__((target("avx2"), always_inline)) static inline __m256i loadhalves(const unsigned char *low,
                                                                               const unsigned char *high)
 {
@@ -788,17 +789,19 @@ __attribute__((target("avx2"), always_inline)) static inline void columncells(co
         const __m256i mark = _mm256_load_si256(reinterpret_cast<const __m256i *>(column.mark[j]));
         marks = _mm256_add_epi16(marks, _mm256_andnot_si256(_mm256_cmpgt_epi16(limit, gain[j]), mark));
     }
-    const __m256i masks = _mm256_packus_epi16(_mm256_and_si256(marks, _mm256_set1_epi16(0xFF)), _mm256_setzero_si256());
+    const __m256i lowbytes = _mm256_setr_epi8(0, 2, 4, 6, 8, 10, 12, 14, -1, -1, -1, -1, -1, -1, -1, -1, 0, 2, 4, 6, 8,
+                                              10, 12, 14, -1, -1, -1, -1, -1, -1, -1, -1);
+    const __m256i masks = _mm256_shuffle_epi8(marks, lowbytes);
     _mm_storeu_si128(reinterpret_cast<__m128i *>(near),
                      _mm256_castsi256_si128(_mm256_permute4x64_epi64(masks, _MM_SHUFFLE(3, 1, 2, 0))));
     const __m256i glyph = _mm256_srli_epi16(marks, 8);
-    // The glyph's thresholds, by a byte shuffle of its 16-bit entries.
-    const __m256i entry =
-        _mm256_add_epi16(_mm256_mullo_epi16(glyph, _mm256_set1_epi16(0x0202)), _mm256_set1_epi16(0x0100));
+    // The glyph's thresholds, by a byte shuffle with the marks themselves:
+    // the high byte of a lane is the glyph, and what the low byte picks does
+    // not matter.
     const __m256i lowfrom = _mm256_shuffle_epi8(
-        _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i *>(column.lowfrom))), entry);
+        _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i *>(column.lowfrom))), marks);
     const __m256i highfrom = _mm256_shuffle_epi8(
-        _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i *>(column.highfrom))), entry);
+        _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i *>(column.highfrom))), marks);
     __m256i index = glyph;
     #pragma GCC unroll 8
     for (int c = 0; c < 3; c++) {
