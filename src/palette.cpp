@@ -231,7 +231,8 @@ static constexpr valuetable values = makevalues();
 static struct {
     cell cells[palettecells];
     uint8_t channelof[palettecells][3];             // the value of each of a cell's r, g, b
-    exactvalue differences[256][channelvalues];     // |n / 255 - value|, rounded
+    exactvalue differences[256][channelvalues];     // |n / 255 - value|, rounded; for the scan only
+    bool differencesbuilt;
     int count;
 } palette;
 
@@ -312,13 +313,15 @@ static int16_t scaledapprox(exactvalue error)
 static void buildchannels()
 {
     for (int n = 0; n < 256; n++) {
+        const exactvalue sample = samplevalue(static_cast<uint8_t>(n));
         for (int j = 0; j < 8; j++) {
             exactvalue least = {};
             int leastpart = -1;
             // Foreground bit outermost, so of equal errors the lower bits win.
             for (int fb = 0; fb < 2; fb++) {
                 for (int kb = 0; kb < 2; kb++) {
-                    const exactvalue error = palette.differences[n][4 * j + 2 * fb + kb];
+                    const exactvalue error =
+                        roundeddistance(sample, fromunits(values.units[4 * j + 2 * fb + kb]));
                     if (leastpart < 0 || error < least) {
                         least = error;
                         leastpart = 64 * fb + 8 * kb;
@@ -392,11 +395,6 @@ void buildpalette()
     wide = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt") && lzcnt;
 #endif
     forgetrecent();
-    for (int n = 0; n < 256; n++) {
-        const exactvalue sample = samplevalue(static_cast<uint8_t>(n));
-        for (int v = 0; v < channelvalues; v++)
-            palette.differences[n][v] = roundeddistance(sample, fromunits(values.units[v]));
-    }
     palette.count = 0;
     for (int f = 0; f < 8; f++) {
         for (int k = 0; k < 8; k++) {
@@ -441,8 +439,23 @@ exactvalue channelvalue(int index, int channel)
     return fromunits(values.units[v]);
 }
 
+// The scan's table of every channel error, built at its first use: the
+// search needs only the least error of each glyph, and a run that never
+// scans is spared 128 KiB of fresh memory.
+static void builddifferences()
+{
+    for (int n = 0; n < 256; n++) {
+        const exactvalue sample = samplevalue(static_cast<uint8_t>(n));
+        for (int v = 0; v < channelvalues; v++)
+            palette.differences[n][v] = roundeddistance(sample, fromunits(values.units[v]));
+    }
+    palette.differencesbuilt = true;
+}
+
 int scannearest(uint8_t red, uint8_t green, uint8_t blue)
 {
+    if (!palette.differencesbuilt)
+        builddifferences();
     const uint8_t sample[3] = {red, green, blue};
     // The scan starts from a distance beyond every real one (999999).
     exactvalue best = {UINT64_MAX, UINT64_MAX};
@@ -588,7 +601,10 @@ int nearestcell(uint8_t red, uint8_t green, uint8_t blue)
 // the top recentbits of the product pick the slot and the rest are kept as
 // the tag, so slot and tag together name the colour. An entry holds a valid
 // bit, the tag and the 9-bit cell index. A palette built anew empties it.
-static constexpr int recentbits = 16;
+// The photographs measured miss it mostly for colours they show the first
+// time: 2^15 entries knew 94.4% of their close colours where 2^16 knew
+// 95.1%, and a run touches half the fresh pages (1.6 us each here).
+static constexpr int recentbits = 15;
 static constexpr int tagbits = 24 - recentbits;
 static constexpr uint32_t recentvalid = 1u << 31;
 static constexpr uint32_t recentmultiplier = 0x9E3779B1u;
