@@ -898,8 +898,8 @@ __attribute__((target("avx2"), always_inline)) static inline __m256i lowestglyph
 // where one glyph's distance lies below the others' by more than the
 // arithmetic below can miss are decided here, eight at a time, with no
 // exact comparison. In a picture of every colour that is nearly half the
-// close colours. Most of the rest are exact ties, left open with the pixels
-// of four near glyphs or more.
+// close colours, and the exact ties decided below a fifth more; the rest,
+// and the pixels of four near glyphs or more, are left open.
 //
 // It works in units of 2^-32, with the error of a channel min(y, |y - a|)
 // as in the column filter, y the distance from the sample to the nearer of
@@ -913,6 +913,31 @@ __attribute__((target("avx2"), always_inline)) static inline __m256i lowestglyph
 // of 4 or more orders their distances strictly. The sums wrap at 2^32, but
 // near glyphs' distances lie within 2^-10, so their difference does not.
 // The winner's cell comes from the thresholds, as in the column filter.
+//
+// Most of the rest are ties in the extended arithmetic too, and decided by
+// index. A glyph's least error in a channel is of one of three kinds, with
+// Y the sample n / 255 below 128 and 1 less it from 128 on, and a the
+// coverage (or 1 less the float 1 - a): Y itself while 2Y < a, at 0 or 1;
+// a - Y while Y < a; Y - a beyond. Each is exact: Y is the rounded sample,
+// and the subtraction of a value with no bits below 2^-29 from a neighbour
+// within a factor of two, or from a value below 1/2 that it lies under,
+// loses no bit. If every near glyph has the same kind in each channel, one
+// channel of a - Y and one of Y - a in the same half of the samples (or
+// neither), the a cancel, and:
+// - with both in red and green, or neither, every glyph's first sum is the
+//   same number, so its rounding too;
+// - otherwise each first sum is a common part plus or less a, and a has
+//   no bits at or below the sum's last kept bit (2^-64 or lower), so where
+//   the sums lie between the same powers of two they round by the same
+//   amount, and what the rounding adds cancels with the rest.
+// The partly rounded sums are then equal, as are the distances. The kinds
+// fix each channel's foreground and background bits (0 and 0, or 1 and 1,
+// for 0 or 1; 1 and 0 for a, 0 and 1 for 1 - a), so the cells differ only
+// in the glyph, and the lowest near glyph wins. The kinds move one way as a
+// grows, so those of the lowest and the highest near glyph decide for all.
+// A lane whose y (off by under 1/2) equals a or a / 2 (a multiple of 8) is
+// left open, as is one whose first sums, off by at most 1 each, come within
+// 2 of a power of two; first sums below 2^-7 keep all their bits.
 //
 // The pixels left open are written to open, in order, and counted: the
 // run's last pixel is among them, as are those after the last whole eight.
@@ -948,7 +973,12 @@ __attribute__((target("avx2,lzcnt,popcnt"), noinline)) static int refinelist(con
         const __m256i bhigh = _mm256_permutevar8x32_epi32(finehigh, gb);
         const __m256i clow = _mm256_permutevar8x32_epi32(finelow, gc);
         const __m256i chigh = _mm256_permutevar8x32_epi32(finehigh, gc);
+        const __m256i noc = _mm256_cmpeq_epi32(others, zero);
+        // The coverages of the highest near glyph: the third, or the second.
+        const __m256i zlow = _mm256_blendv_epi8(clow, blow, noc), zhigh = _mm256_blendv_epi8(chigh, bhigh, noc);
         __m256i sample[3], high[3], suma = zero, sumb = zero, sumc = zero;
+        __m256i firsta = zero, firstz = zero, unsure = zero, apart = zero, mixed = zero, beyond = zero;
+        __m256i mixedhigh = zero, beyondhigh = zero;
         #pragma GCC unroll 3
         for (int k = 0; k < 3; k++) {
             sample[k] = _mm256_and_si256(_mm256_srli_epi32(colour, 8 * k), bytebits);
@@ -960,22 +990,52 @@ __attribute__((target("avx2,lzcnt,popcnt"), noinline)) static int refinelist(con
             suma = _mm256_add_epi32(suma, _mm256_min_epi32(y, _mm256_abs_epi32(_mm256_sub_epi32(y, a))));
             sumb = _mm256_add_epi32(sumb, _mm256_min_epi32(y, _mm256_abs_epi32(_mm256_sub_epi32(y, b))));
             sumc = _mm256_add_epi32(sumc, _mm256_min_epi32(y, _mm256_abs_epi32(_mm256_sub_epi32(y, cc))));
+            // The kinds of the lowest near glyph, a, and the highest, z.
+            const __m256i z = _mm256_blendv_epi8(zlow, zhigh, high[k]);
+            const __m256i halfa = _mm256_srli_epi32(a, 1), halfz = _mm256_srli_epi32(z, 1);
+            unsure = _mm256_or_si256(unsure, _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi32(y, halfa),
+                                                                             _mm256_cmpeq_epi32(y, a)),
+                                                             _mm256_or_si256(_mm256_cmpeq_epi32(y, halfz),
+                                                                             _mm256_cmpeq_epi32(y, z))));
+            const __m256i mixeda = _mm256_cmpgt_epi32(y, halfa), beyonda = _mm256_cmpgt_epi32(y, a);
+            apart = _mm256_or_si256(apart, _mm256_or_si256(_mm256_andnot_si256(_mm256_cmpgt_epi32(y, halfz), mixeda),
+                                                           _mm256_andnot_si256(_mm256_cmpgt_epi32(y, z), beyonda)));
+            const __m256i within = _mm256_andnot_si256(beyonda, mixeda);
+            mixed = _mm256_add_epi32(mixed, within);
+            beyond = _mm256_add_epi32(beyond, beyonda);
+            mixedhigh = _mm256_add_epi32(mixedhigh, _mm256_and_si256(within, high[k]));
+            beyondhigh = _mm256_add_epi32(beyondhigh, _mm256_and_si256(beyonda, high[k]));
+            if (k == 1) {
+                firsta = suma;
+                firstz = _mm256_blendv_epi8(sumc, sumb, noc);
+            }
         }
+        // Ties: the kinds the same at both ends, a - y and y - a in equal
+        // numbers and halves, and the first sums between the same powers of
+        // two, or all below 2^-7.
+        const __m256i least = _mm256_sub_epi32(_mm256_min_epu32(firsta, firstz), _mm256_set1_epi32(2));
+        const __m256i most = _mm256_add_epi32(_mm256_max_epu32(firsta, firstz), _mm256_set1_epi32(2));
+        const __m256i common = _mm256_and_si256(least, most);
+        const __m256i onebinade = _mm256_cmpeq_epi32(_mm256_max_epu32(_mm256_xor_si256(least, most), common), common);
+        const __m256i unrounded = _mm256_cmpeq_epi32(_mm256_min_epu32(most, _mm256_set1_epi32((1 << 25) - 1)), most);
+        const __m256i tie = _mm256_andnot_si256(
+            _mm256_or_si256(unsure, apart),
+            _mm256_and_si256(_mm256_and_si256(_mm256_cmpeq_epi32(mixed, beyond), _mm256_cmpeq_epi32(mixedhigh, beyondhigh)),
+                             _mm256_or_si256(onebinade, unrounded)));
         // A glyph is first when each other glyph's sum exceeds its own by 4
         // or more; a third glyph counts only where there is one.
         const __m256i ab = _mm256_sub_epi32(sumb, suma), ac = _mm256_sub_epi32(sumc, suma);
         const __m256i bc = _mm256_sub_epi32(sumc, sumb);
         const __m256i three = _mm256_set1_epi32(3), minusthree = _mm256_set1_epi32(-3);
-        const __m256i noc = _mm256_cmpeq_epi32(others, zero);
         const __m256i afirst =
             _mm256_and_si256(_mm256_cmpgt_epi32(ab, three), _mm256_or_si256(_mm256_cmpgt_epi32(ac, three), noc));
         const __m256i bfirst =
             _mm256_and_si256(_mm256_cmpgt_epi32(minusthree, ab), _mm256_or_si256(_mm256_cmpgt_epi32(bc, three), noc));
         const __m256i cfirst = _mm256_andnot_si256(
             noc, _mm256_and_si256(_mm256_cmpgt_epi32(minusthree, ac), _mm256_cmpgt_epi32(minusthree, bc)));
-        const __m256i decided = _mm256_andnot_si256(_mm256_cmpgt_epi32(fourth, zero),
-                                                    _mm256_or_si256(_mm256_or_si256(afirst, bfirst), cfirst));
-        const __m256i glyph = _mm256_blendv_epi8(_mm256_blendv_epi8(gc, gb, bfirst), ga, afirst);
+        const __m256i decided = _mm256_andnot_si256(
+            _mm256_cmpgt_epi32(fourth, zero), _mm256_or_si256(_mm256_or_si256(afirst, bfirst), _mm256_or_si256(cfirst, tie)));
+        const __m256i glyph = _mm256_blendv_epi8(_mm256_blendv_epi8(gc, gb, bfirst), ga, _mm256_or_si256(afirst, tie));
         __m256i index = glyph;
         #pragma GCC unroll 3
         for (int k = 0; k < 3; k++) {
