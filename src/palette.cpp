@@ -766,8 +766,8 @@ __attribute__((target("avx2"), always_inline)) static inline __m256i loadhalves(
                                    _mm_loadu_si128(reinterpret_cast<const __m128i *>(high)), 1);
 }
 
-__attribute__((target("avx2"), always_inline)) static inline void columncells(const unsigned char *p, uint8_t *near,
-                                                                              uint16_t *cells)
+__attribute__((target("avx2"), always_inline)) static inline unsigned columncells(const unsigned char *p, uint8_t *near,
+                                                                                  uint16_t *cells)
 {
     // Every loop here is unrolled, at any optimisation level, so that the
     // vectors stay in registers. Each half of a load holds 16 bytes of eight
@@ -808,8 +808,8 @@ __attribute__((target("avx2"), always_inline)) static inline void columncells(co
     const __m256i lowbytes = _mm256_setr_epi8(0, 2, 4, 6, 8, 10, 12, 14, -1, -1, -1, -1, -1, -1, -1, -1, 0, 2, 4, 6, 8,
                                               10, 12, 14, -1, -1, -1, -1, -1, -1, -1, -1);
     const __m256i masks = _mm256_shuffle_epi8(marks, lowbytes);
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(near),
-                     _mm256_castsi256_si128(_mm256_permute4x64_epi64(masks, _MM_SHUFFLE(3, 1, 2, 0))));
+    const __m128i m = _mm256_castsi256_si128(_mm256_permute4x64_epi64(masks, _MM_SHUFFLE(3, 1, 2, 0)));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(near), m);
     const __m256i glyph = _mm256_srli_epi16(marks, 8);
     // The glyph's thresholds, by a byte shuffle with the marks themselves:
     // the high byte of a lane is the glyph, and what the low byte picks does
@@ -827,6 +827,10 @@ __attribute__((target("avx2"), always_inline)) static inline void columncells(co
         index = _mm256_add_epi16(index, _mm256_and_si256(background, _mm256_set1_epi16(static_cast<int16_t>(8 << c))));
     }
     _mm256_storeu_si256(reinterpret_cast<__m256i *>(cells), index);
+    // A pixel with two near glyphs or more keeps bits in m & (m - 1).
+    const __m128i single =
+        _mm_cmpeq_epi8(_mm_and_si128(m, _mm_sub_epi8(m, _mm_set1_epi8(1))), _mm_setzero_si128());
+    return ~static_cast<unsigned>(_mm_movemask_epi8(single)) & 0xFFFFu;
 }
 
 // Whether the pixel at q has the colour of the one before it: the bytes
@@ -1102,18 +1106,39 @@ __attribute__((target("avx2,lzcnt,popcnt"), noinline)) static void tablelookups(
     }
 }
 
+// The positions of the close pixels among sixteen from first on, set in
+// closes, appended to list at count; the new count. Positions within a
+// batch fit a byte, the first in the low byte of the word as x86 stores it,
+// and the list has room for the eight bytes written.
+__attribute__((target("popcnt"), always_inline)) static inline int listclose(unsigned closes, int first, uint8_t *list,
+                                                                             int count)
+{
+    #pragma GCC unroll 2
+    for (int part = 0; part < 2; part++) {
+        const unsigned bits = closes >> (8 * part) & 0xFFu;
+        const uint64_t positions =
+            compaction.positions[bits] + 0x0101010101010101u * static_cast<uint64_t>(first + 8 * part);
+        memcpy(list + count, &positions, 8);
+        count += __builtin_popcount(bits);
+    }
+    return count;
+}
+
 __attribute__((target("avx2,lzcnt,popcnt"))) static void widecells(const unsigned char *pixels, int count, uint16_t *cells)
 {
     // Each pixel's near glyphs are kept apart from the others', so that no
-    // pixel waits for the one before; a second pass finds the close ones.
+    // pixel waits for the one before. The close ones are listed as they are
+    // found: the list's scalar work goes beside the filter's vector work.
     alignas(32) uint8_t nearmask[widebatch + 32] = {};  // room for the refinement's 32-bit reads
     for (int start = 0; start < count; start += widebatch) {
         const int n = count - start < widebatch ? count - start : widebatch;
         const unsigned char *p = pixels + 3 * start;
         uint16_t *out = cells + start;
+        alignas(8) uint8_t closelist[widebatch + 16];
+        int closecount = 0;
         int i = 0;
         for (; i + 16 <= n; i += 16, p += 48)
-            columncells(p, nearmask + i, out + i);
+            closecount = listclose(columncells(p, nearmask + i, out + i), i, closelist, closecount);
         // The last few pixels of a run are filtered from a copy, sixteen
         // pixels long, so that nothing is read or written past the run.
         if (i < n) {
@@ -1121,36 +1146,14 @@ __attribute__((target("avx2,lzcnt,popcnt"))) static void widecells(const unsigne
             alignas(16) uint8_t restnear[16];
             uint16_t restcells[16];
             memcpy(rest, p, static_cast<size_t>(3 * (n - i)));
-            columncells(rest, restnear, restcells);
+            const unsigned closes = columncells(rest, restnear, restcells);
             memcpy(nearmask + i, restnear, static_cast<size_t>(n - i));
             memcpy(out + i, restcells, sizeof restcells[0] * static_cast<size_t>(n - i));
+            closecount = listclose(closes & ((1u << (n - i)) - 1), i, closelist, closecount);
         }
-        for (int i = n; i < widebatch; i++)
-            nearmask[i] = 1;
-        // Thirty-two masks at a time: a byte m with two near glyphs or more
-        // keeps bits in m & (m - 1).
         p = pixels + 3 * start;
         const bool probe = !tablepays && tablerest == 0;
         tablerest -= !tablepays && tablerest > 0 ? 1 : 0;
-        const __m256i ones = _mm256_set1_epi8(1), zero = _mm256_setzero_si256();
-        alignas(8) uint8_t closelist[widebatch + 8];
-        int closecount = 0;
-        for (int i = 0; i < n; i += 32) {
-            const __m256i m = _mm256_load_si256(reinterpret_cast<const __m256i *>(nearmask + i));
-            const __m256i single = _mm256_cmpeq_epi8(_mm256_and_si256(m, _mm256_sub_epi8(m, ones)), zero);
-            const uint32_t closes = ~static_cast<uint32_t>(_mm256_movemask_epi8(single));
-            #pragma GCC unroll 4
-            for (int part = 0; part < 4; part++) {
-                const unsigned bits = closes >> (8 * part) & 0xFFu;
-                // Positions within a batch fit a byte, the first in the low
-                // byte of the word as x86 stores it, and the list has room
-                // for the eight bytes written.
-                const uint64_t first = static_cast<uint64_t>(i + 8 * part);
-                const uint64_t positions = compaction.positions[bits] + 0x0101010101010101u * first;
-                memcpy(closelist + closecount, &positions, 8);
-                closecount += __builtin_popcount(bits);
-            }
-        }
         // While the table pays every close colour asks it, eight at a time;
         // in a probe only the first few.
         const int asked = tablepays ? closecount : probe ? (closecount < tableprobe ? closecount : tableprobe) : 0;
