@@ -7,9 +7,11 @@
 // the tool against the floor of moving the bytes: one process, `cat IMAGE
 // OUTPUT`, reading the image and writing the tool's output, both to
 // /dev/null. The two run in turn, tool then floor, and each gets the median
-// of its runs. It also counts the picture's colours and, searching its rows
-// as the tool does, how often the table of recent answers was asked and
-// knew the answer.
+// of its runs; then both again, each started by a shell that execs it
+// (`sh -c 'exec "$@"'`), as a command line with a redirection is run, which
+// adds the shell's start to both. It also counts the picture's colours and,
+// searching its rows as the tool does, how often the table of recent
+// answers was asked and knew the answer.
 //
 // For each image it runs the tool once into a scratch file (the output), once
 // traced (its own peak resident memory), the plain-scan build once (its time, and whether
@@ -193,28 +195,35 @@ colourcounts countcolours(const std::string &path)
 int photos(const std::string &tool, char **images, int count)
 {
     const std::string out = "runbench-photo.out";
-    printf("| image | pixels | colours | table asked | table knew | tintcell s | floor s | tintcell / floor | peak RSS KB |\n");
-    printf("|---|---|---|---|---|---|---|---|---|\n");
+    printf("| image | pixels | colours | table asked | table knew | tintcell s | floor s | tintcell / floor | through sh | peak RSS KB |\n");
+    printf("|---|---|---|---|---|---|---|---|---|---|\n");
     for (int i = 0; i < count; i++) {
         const std::string image = images[i];
         const long pixels = pixelsof(image);
         if (!spawnto({tool, image}, out).ok)
             return 1;
         const int runs = pixels > 1000000 ? 15 : 41;
-        std::vector<double> toolruns, floorruns;
+        std::vector<double> toolruns, floorruns, shtoolruns, shfloorruns;
         for (int r = 0; r < runs; r++) {
             toolruns.push_back(spawnto({tool, image}, "/dev/null").seconds);
             floorruns.push_back(spawnto({"cat", image, out}, "/dev/null").seconds);
         }
-        std::sort(toolruns.begin(), toolruns.end());
-        std::sort(floorruns.begin(), floorruns.end());
-        const double t = toolruns[toolruns.size() / 2], floor = floorruns[floorruns.size() / 2];
+        for (int r = 0; r < runs; r++) {
+            shtoolruns.push_back(spawnto({"sh", "-c", "exec \"$@\"", "sh", tool, image}, "/dev/null").seconds);
+            shfloorruns.push_back(spawnto({"sh", "-c", "exec \"$@\"", "sh", "cat", image, out}, "/dev/null").seconds);
+        }
+        const auto middle = [](std::vector<double> &v) {
+            std::sort(v.begin(), v.end());
+            return v[v.size() / 2];
+        };
+        const double t = middle(toolruns), floor = middle(floorruns);
+        const double throughsh = middle(shtoolruns) / middle(shfloorruns);
         const colourcounts c = countcolours(image);
         const std::string name = image.substr(image.find_last_of('/') + 1);
-        printf("| %s | %ld | %ld | %.1f%% | %.1f%% | %.4f | %.4f | %.2f | %ld |\n", name.c_str(), pixels, c.colours,
+        printf("| %s | %ld | %ld | %.1f%% | %.1f%% | %.4f | %.4f | %.2f | %.2f | %ld |\n", name.c_str(), pixels, c.colours,
                100.0 * static_cast<double>(c.asked) / static_cast<double>(c.pixels),
                c.asked > 0 ? 100.0 * static_cast<double>(c.found) / static_cast<double>(c.asked) : 0.0, t, floor,
-               t / floor, ownpeakkb(tool, image));
+               t / floor, throughsh, ownpeakkb(tool, image));
         fflush(stdout);
     }
     unlink(out.c_str());
