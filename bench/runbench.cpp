@@ -108,13 +108,18 @@ long ownpeakkb(const std::string &tool, const std::string &image)
     return peak;
 }
 
+double middleof(std::vector<double> times)
+{
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
+}
+
 double median(const std::vector<std::string> &command, int runs)
 {
     std::vector<double> times;
     for (int i = 0; i < runs; i++)
         times.push_back(spawnto(command, "/dev/null").seconds);
-    std::sort(times.begin(), times.end());
-    return times[times.size() / 2];
+    return middleof(times);
 }
 
 long filesize(const std::string &path)
@@ -212,12 +217,8 @@ int photos(const std::string &tool, char **images, int count)
             shtoolruns.push_back(spawnto({"sh", "-c", "exec \"$@\"", "sh", tool, image}, "/dev/null").seconds);
             shfloorruns.push_back(spawnto({"sh", "-c", "exec \"$@\"", "sh", "cat", image, out}, "/dev/null").seconds);
         }
-        const auto middle = [](std::vector<double> &v) {
-            std::sort(v.begin(), v.end());
-            return v[v.size() / 2];
-        };
-        const double t = middle(toolruns), floor = middle(floorruns);
-        const double throughsh = middle(shtoolruns) / middle(shfloorruns);
+        const double t = middleof(toolruns), floor = middleof(floorruns);
+        const double throughsh = middleof(shtoolruns) / middleof(shfloorruns);
         const colourcounts c = countcolours(image);
         const std::string name = image.substr(image.find_last_of('/') + 1);
         printf("| %s | %ld | %ld | %.1f%% | %.1f%% | %.4f | %.4f | %.2f | %.2f | %ld |\n", name.c_str(), pixels, c.colours,

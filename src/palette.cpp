@@ -228,6 +228,12 @@ static constexpr valuetable makevalues()
 
 static constexpr valuetable values = makevalues();
 
+// |sample - value|, rounded: the error of channel value v at a sample.
+static exactvalue difference(exactvalue sample, int v)
+{
+    return roundeddistance(sample, fromunits(values.units[v]));
+}
+
 static struct {
     cell cells[palettecells];
     uint8_t channelof[palettecells][3];             // the value of each of a cell's r, g, b
@@ -320,8 +326,7 @@ static void buildchannels()
             // Foreground bit outermost, so of equal errors the lower bits win.
             for (int fb = 0; fb < 2; fb++) {
                 for (int kb = 0; kb < 2; kb++) {
-                    const exactvalue error =
-                        roundeddistance(sample, fromunits(values.units[4 * j + 2 * fb + kb]));
+                    const exactvalue error = difference(sample, 4 * j + 2 * fb + kb);
                     if (leastpart < 0 || error < least) {
                         least = error;
                         leastpart = 64 * fb + 8 * kb;
@@ -447,7 +452,7 @@ static void builddifferences()
     for (int n = 0; n < 256; n++) {
         const exactvalue sample = samplevalue(static_cast<uint8_t>(n));
         for (int v = 0; v < channelvalues; v++)
-            palette.differences[n][v] = roundeddistance(sample, fromunits(values.units[v]));
+            palette.differences[n][v] = difference(sample, v);
     }
     palette.differencesbuilt = true;
 }
@@ -1134,7 +1139,7 @@ __attribute__((target("avx2,lzcnt,popcnt"))) static void widecells(const unsigne
         const int n = count - start < widebatch ? count - start : widebatch;
         const unsigned char *p = pixels + 3 * start;
         uint16_t *out = cells + start;
-        alignas(8) uint8_t closelist[widebatch + 16];
+        alignas(8) uint8_t closelist[widebatch + 8];
         int closecount = 0;
         int i = 0;
         for (; i + 16 <= n; i += 16, p += 48)
