@@ -7,9 +7,10 @@
 // ("many", as the tool searches), and every 64th for the scan (a uniform
 // sample, as the scan takes microseconds a colour); "Photo" searches the pixels of a
 // picture in file order. "Writer" writes the picture's cells, found once,
-// to /dev/null, a row at a time as the tool does. ns_per_colour (ns_per_cell
-// for the writer) is printed in seconds with an SI prefix: 14.2n is 14.2
-// nanoseconds.
+// to /dev/null, a row at a time as the tool does, and made-up rows whose
+// blocks of sixteen cells change colour in set patterns. ns_per_colour
+// (ns_per_cell and ns_per_block for the writer) is printed in seconds with
+// an SI prefix: 14.2n is 14.2 nanoseconds.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
@@ -105,12 +106,64 @@ void writerphoto(benchmark::State &state)
     setcounters(state, static_cast<int64_t>(cells.size()), "ns_per_cell");
 }
 
+// The writer on made-up rows of photograph width, in blocks of sixteen cells
+// of which some hold one colour change: none ("quiet"), every other block
+// ("alternate"), or a random half ("random"), at a random place and to a
+// random cell. The last two have as many changes; what sets them apart is
+// whether the processor can foresee which blocks change.
+enum blockpattern { quiet, alternate, randomhalf };
+
+template <blockpattern pattern>
+void writerblocks(benchmark::State &state)
+{
+    buildpalette();
+    constexpr int width = 2560, height = 1600;
+    std::vector<uint16_t> cells(static_cast<size_t>(width) * height);
+    // xorshift32: a fixed sequence, the same every run, with no short cycle
+    // in its low bits that a branch predictor could learn.
+    uint32_t seed = 1;
+    const auto next = [&seed]() {
+        seed ^= seed << 13;
+        seed ^= seed >> 17;
+        seed ^= seed << 5;
+        return seed;
+    };
+    uint16_t cell = 64 * 1 + 8 * 2 + 5;
+    for (size_t block = 0; block < cells.size() / 16; block++) {
+        const bool changes = pattern == alternate ? block % 2 == 0 : pattern == randomhalf && next() % 2 == 0;
+        const size_t at = changes ? next() % 16 : 16;
+        for (size_t i = 0; i < 16; i++) {
+            if (i == at) {
+                const uint32_t colours = (cell / 8 + 1 + next() % 63) % 64;  // another pair of colours
+                cell = static_cast<uint16_t>(8 * colours + 1 + next() % 7);   // and a glyph that is no space
+            }
+            cells[16 * block + i] = cell;
+        }
+    }
+    FILE *devnull = fopen("/dev/null", "wb");
+    static sgrout out;
+    for (auto _ : state) {
+        openout(&out, devnull);
+        for (size_t row = 0; row < cells.size(); row += width) {
+            putindexed(&out, &cells[row], width);
+            endrow(&out);
+        }
+        endimage(&out);
+        benchmark::DoNotOptimize(closeout(&out));
+    }
+    fclose(devnull);
+    setcounters(state, static_cast<int64_t>(cells.size() / 16), "ns_per_block");
+}
+
 BENCHMARK(allcolours<scannearest, 64>)->Name("AllColours/scan")->Unit(benchmark::kMillisecond);
 BENCHMARK(allcolours<nearestcell, 1>)->Name("AllColours/fast")->Unit(benchmark::kMillisecond);
 BENCHMARK(allcoloursmany)->Name("AllColours/many")->Unit(benchmark::kMillisecond);
 BENCHMARK(photocolours<scannearest>)->Name("Photo/scan")->Unit(benchmark::kMillisecond);
 BENCHMARK(photocolours<nearestcell>)->Name("Photo/fast")->Unit(benchmark::kMillisecond);
 BENCHMARK(writerphoto)->Name("Writer/photo")->Unit(benchmark::kMillisecond);
+BENCHMARK(writerblocks<quiet>)->Name("Writer/quiet")->Unit(benchmark::kMillisecond);
+BENCHMARK(writerblocks<alternate>)->Name("Writer/alternate")->Unit(benchmark::kMillisecond);
+BENCHMARK(writerblocks<randomhalf>)->Name("Writer/random")->Unit(benchmark::kMillisecond);
 
 // The pixel bytes of a P6 file, after the tool's own header reader.
 bool loadphoto(const char *path)
