@@ -85,24 +85,31 @@ void photocolours(benchmark::State &state)
     setcounters(state, static_cast<int64_t>(photo.size() / 3));
 }
 
-void writerphoto(benchmark::State &state)
+// Writes the cells to /dev/null a row at a time, as the tool does, once an
+// iteration.
+void writecells(benchmark::State &state, const std::vector<uint16_t> &cells, int width)
 {
-    buildpalette();
-    std::vector<uint16_t> cells(photo.size() / 3);
-    nearestcells(photo.data(), static_cast<int>(cells.size()), cells.data());
     FILE *devnull = fopen("/dev/null", "wb");
     static sgrout out;
     for (auto _ : state) {
         openout(&out, devnull);
-        for (size_t row = 0; row < cells.size(); row += static_cast<size_t>(photowidth)) {
+        for (size_t row = 0; row < cells.size(); row += static_cast<size_t>(width)) {
             const size_t rest = cells.size() - row;
-            putindexed(&out, &cells[row], rest < static_cast<size_t>(photowidth) ? static_cast<int>(rest) : photowidth);
+            putindexed(&out, &cells[row], rest < static_cast<size_t>(width) ? static_cast<int>(rest) : width);
             endrow(&out);
         }
         endimage(&out);
         benchmark::DoNotOptimize(closeout(&out));
     }
     fclose(devnull);
+}
+
+void writerphoto(benchmark::State &state)
+{
+    buildpalette();
+    std::vector<uint16_t> cells(photo.size() / 3);
+    nearestcells(photo.data(), static_cast<int>(cells.size()), cells.data());
+    writecells(state, cells, photowidth);
     setcounters(state, static_cast<int64_t>(cells.size()), "ns_per_cell");
 }
 
@@ -140,18 +147,7 @@ void writerblocks(benchmark::State &state)
             cells[16 * block + i] = cell;
         }
     }
-    FILE *devnull = fopen("/dev/null", "wb");
-    static sgrout out;
-    for (auto _ : state) {
-        openout(&out, devnull);
-        for (size_t row = 0; row < cells.size(); row += width) {
-            putindexed(&out, &cells[row], width);
-            endrow(&out);
-        }
-        endimage(&out);
-        benchmark::DoNotOptimize(closeout(&out));
-    }
-    fclose(devnull);
+    writecells(state, cells, width);
     setcounters(state, static_cast<int64_t>(cells.size() / 16), "ns_per_block");
 }
 
