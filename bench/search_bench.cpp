@@ -116,8 +116,8 @@ void writerphoto(benchmark::State &state)
 // The writer on made-up rows of photograph width, in blocks of sixteen cells
 // of which some hold one colour change: none ("quiet"), every other block
 // ("alternate"), or a random half ("random"), at a random place and to a
-// random cell. The last two have as many changes; what sets them apart is
-// whether the processor can foresee which blocks change.
+// cell of other colours. The last two have about as many changes; what sets
+// them apart is whether the processor can foresee which blocks change.
 enum blockpattern { quiet, alternate, randomhalf };
 
 template <blockpattern pattern>
@@ -135,7 +135,7 @@ void writerblocks(benchmark::State &state)
         seed ^= seed << 5;
         return seed;
     };
-    uint16_t cell = 64 * 1 + 8 * 2 + 5;
+    uint16_t cell = 64 * 1 + 8 * 2 + 5;  // any cell to start from
     for (size_t block = 0; block < cells.size() / 16; block++) {
         const bool changes = pattern == alternate ? block % 2 == 0 : pattern == randomhalf && next() % 2 == 0;
         const size_t at = changes ? next() % 16 : 16;
