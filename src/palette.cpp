@@ -903,12 +903,57 @@ __attribute__((target("avx2"), always_inline)) static inline __m256i lowestglyph
     return _mm256_sub_epi32(exponent, _mm256_set1_epi32(127));
 }
 
+// The last 16 bits of the sample n / 255 in units of 2^-71: those of
+// 32896 n + h, h the highest power of two in n, which is the float n with
+// its significand cleared (see the refinement below).
+__attribute__((target("avx2"), always_inline)) static inline __m256i samplelowbits(__m256i n)
+{
+    const __m256i signandexponent = _mm256_set1_epi32(static_cast<int>(0xFF800000u));
+    const __m256i highest = _mm256_cvttps_epi32(
+        _mm256_castsi256_ps(_mm256_and_si256(_mm256_castps_si256(_mm256_cvtepi32_ps(n)), signandexponent)));
+    return _mm256_add_epi32(_mm256_mullo_epi32(n, _mm256_set1_epi32(32896)), highest);
+}
+
+// The bits a rounding drops from a sum of which v is the approximation,
+// those beyond its 64 highest: v's bit length less below, where 2^below in
+// v's units is 2^-7, and none under it. v is cut to 24 bits first, as the
+// conversion to a float would round it.
+__attribute__((target("avx2"), always_inline)) static inline __m256i droppedbits(__m256i v, int below)
+{
+    const __m256i exponent = _mm256_srli_epi32(_mm256_castps_si256(_mm256_cvtepi32_ps(_mm256_srli_epi32(v, 8))), 23);
+    return _mm256_max_epi32(_mm256_sub_epi32(exponent, _mm256_set1_epi32(127 - 9 + below)), _mm256_setzero_si256());
+}
+
+// Whether v, off by less than 2 from the sum it stands for, tells how many
+// bits the sum's rounding drops: it lies farther than 2 from every power of
+// two from 2^below on, or below 2^below - 2, where none drop.
+__attribute__((target("avx2"), always_inline)) static inline __m256i clearofpowers(__m256i v, int below)
+{
+    const __m256i lo = _mm256_sub_epi32(v, _mm256_set1_epi32(2)), hi = _mm256_add_epi32(v, _mm256_set1_epi32(2));
+    const __m256i common = _mm256_and_si256(lo, hi);
+    const __m256i sametop = _mm256_cmpeq_epi32(_mm256_max_epu32(_mm256_xor_si256(lo, hi), common), common);
+    const __m256i unrounded = _mm256_cmpeq_epi32(_mm256_min_epu32(hi, _mm256_set1_epi32((1 << below) - 1)), hi);
+    return _mm256_or_si256(sametop, unrounded);
+}
+
+// What rounding to nearest, ties to even, adds to a value when it drops the
+// value's drop lowest bits (at most 8), from the value's last bits, low.
+__attribute__((target("avx2"), always_inline)) static inline __m256i roundingstep(__m256i low, __m256i drop)
+{
+    const __m256i one32 = _mm256_set1_epi32(1);
+    const __m256i unit = _mm256_sllv_epi32(one32, drop);
+    const __m256i rest = _mm256_and_si256(low, _mm256_sub_epi32(unit, one32));
+    const __m256i odd = _mm256_and_si256(_mm256_srlv_epi32(low, drop), one32);
+    const __m256i up = _mm256_cmpgt_epi32(_mm256_add_epi32(_mm256_add_epi32(rest, rest), odd), unit);
+    return _mm256_sub_epi32(_mm256_and_si256(up, unit), rest);
+}
+
 // The refinement: of the close pixels with two or three near glyphs, those
 // where one glyph's distance lies below the others' by more than the
 // arithmetic below can miss are decided here, eight at a time, with no
 // exact comparison. In a picture of every colour that is nearly half the
-// close colours, and the exact ties decided below a fifth more; the rest,
-// and the pixels of four near glyphs or more, are left open.
+// close colours, and the exact ties decided below nearly all the rest; the
+// pixels of four near glyphs or more are left open, with the few others.
 //
 // It works in units of 2^-32, with the error of a channel min(y, |y - a|)
 // as in the column filter, y the distance from the sample to the nearer of
@@ -923,30 +968,41 @@ __attribute__((target("avx2"), always_inline)) static inline __m256i lowestglyph
 // near glyphs' distances lie within 2^-10, so their difference does not.
 // The winner's cell comes from the thresholds, as in the column filter.
 //
-// Most of the rest are ties in the extended arithmetic too, and decided by
-// index. A glyph's least error in a channel is of one of three kinds, with
-// Y the sample n / 255 below 128 and 1 less it from 128 on, and a the
-// coverage (or 1 less the float 1 - a): Y itself while 2Y < a, at 0 or 1;
-// a - Y while Y < a; Y - a beyond. Each is exact: Y is the rounded sample,
-// and the subtraction of a value with no bits below 2^-29 from a neighbour
-// within a factor of two, or from a value below 1/2 that it lies under,
-// loses no bit. If every near glyph has the same kind in each channel, one
-// channel of a - Y and one of Y - a in the same half of the samples (or
-// neither), the a cancel, and:
-// - with both in red and green, or neither, every glyph's first sum is the
-//   same number, so its rounding too;
-// - otherwise each first sum is a common part plus or less a, and a has
-//   no bits at or below the sum's last kept bit (2^-64 or lower), so where
-//   the sums lie between the same powers of two they round by the same
-//   amount, and what the rounding adds cancels with the rest.
-// The partly rounded sums are then equal, as are the distances. The kinds
-// fix each channel's foreground and background bits (0 and 0, or 1 and 1,
-// for 0 or 1; 1 and 0 for a, 0 and 1 for 1 - a), so the cells differ only
-// in the glyph, and the lowest near glyph wins. The kinds move one way as a
-// grows, so those of the lowest and the highest near glyph decide for all.
-// A lane whose y (off by under 1/2) equals a or a / 2 (a multiple of 8) is
-// left open, as is one whose first sums, off by at most 1 each, come within
-// 2 of a power of two; first sums below 2^-7 keep all their bits.
+// Most of the rest tie in their exact sums, and the roundings decide. A
+// glyph's least error in a channel is of one of three kinds, with Y the
+// sample n / 255 below 128 and 1 less it from 128 on, and a the coverage (or
+// 1 less the float 1 - a): Y itself while 2Y < a, at 0 or 1; a - Y while
+// Y < a; Y - a beyond. Each is exact: Y is the rounded sample, and the
+// subtraction of a value with no bits below 2^-29 from a neighbour within a
+// factor of two, or from a value below 1/2 that it lies under, loses no bit.
+// If every near glyph has the same kind in each channel, one channel of
+// a - Y and one of Y - a in the same half of the samples (or neither), the a
+// cancel: every near glyph's three errors add up to the same number T. Its
+// first sum F, of red and green, is a part common to all plus or less its a,
+// and its distance is the rounding of rnd(F) plus its blue error, which is
+// T + d, d = rnd(F) - F being what the first rounding adds. In units of
+// 2^-71:
+// - A sum below 2 loses at most 8 bits to a rounding, so d and what the
+//   second rounding adds to T + d follow from the sums' last 16 bits and
+//   from how many bits each rounding drops.
+// - a is a multiple of 2^-29 and 1 of 1, both multiples of 2^16, so each
+//   error's last 16 bits are those of Y or of -Y, and those of Y those of
+//   the sample or of its negative. The sample n / 255 is
+//   n (2^63 + 2^55 + ... + 2^7) plus 128 n / 255; its 64 significant bits
+//   end at h, the highest power of two in n, and 128 n / 255, between h / 2
+//   and 3h / 2, rounds to h. So its last 16 bits are those of 32896 n + h.
+// - A rounding drops the bits of the sum beyond its 64 highest, which its
+//   approximation here tells wherever that lies more than 2 from a power of
+//   two: none below 2^-7. T may pass 1 and wrap; as it is never below F, a
+//   T below F has wrapped, and T / 2 in units of 2^-31 does not.
+// Each glyph's distance is then T plus a small number worked out from those
+// bits: the least wins, and of equal ones the lowest glyph. The kinds fix
+// each channel's foreground and background bits (0 and 0, or 1 and 1, for
+// 0 or 1; 1 and 0 for a, 0 and 1 for 1 - a), so the cells differ only in
+// the glyph. The kinds move one way as a grows, so those of the lowest and
+// the highest near glyph decide for all. A lane whose y (off by under 1/2)
+// equals a or a / 2 (a multiple of 8) is left open, as is one with a sum
+// whose bits dropped its approximation cannot tell.
 //
 // The pixels left open are written to open, in order, and counted: the
 // run's last pixel is among them, as are those after the last whole eight.
@@ -987,7 +1043,11 @@ __attribute__((target("avx2,lzcnt,popcnt"), noinline)) static int refinelist(con
         const __m256i zlow = _mm256_blendv_epi8(clow, blow, noc), zhigh = _mm256_blendv_epi8(chigh, bhigh, noc);
         __m256i sample[3], high[3], suma = zero, sumb = zero, sumc = zero;
         __m256i firsta = zero, firstz = zero, unsure = zero, apart = zero, mixed = zero, beyond = zero;
-        __m256i mixedhigh = zero, beyondhigh = zero;
+        __m256i mixedhigh = zero, beyondhigh = zero, firstb = zero;
+        // The last 16 bits of the errors' sums in units of 2^-71: the first
+        // sum's and the total's, the same for every glyph where the kinds
+        // match.
+        __m256i lowtotal = zero, lowfirst = zero;
         #pragma GCC unroll 3
         for (int k = 0; k < 3; k++) {
             sample[k] = _mm256_and_si256(_mm256_srli_epi32(colour, 8 * k), bytebits);
@@ -1014,23 +1074,18 @@ __attribute__((target("avx2,lzcnt,popcnt"), noinline)) static int refinelist(con
             beyond = _mm256_add_epi32(beyond, beyonda);
             mixedhigh = _mm256_add_epi32(mixedhigh, _mm256_and_si256(within, high[k]));
             beyondhigh = _mm256_add_epi32(beyondhigh, _mm256_and_si256(beyonda, high[k]));
+            // The error is Y or Y - a (the sample, or 1 less it, from 128
+            // on), or a - Y.
+            const __m256i negate = _mm256_xor_si256(within, high[k]);
+            lowtotal = _mm256_add_epi32(lowtotal,
+                                        _mm256_sub_epi32(_mm256_xor_si256(samplelowbits(sample[k]), negate), negate));
             if (k == 1) {
+                lowfirst = lowtotal;
+                firstb = sumb;
                 firsta = suma;
                 firstz = _mm256_blendv_epi8(sumc, sumb, noc);
             }
         }
-        // Ties: the kinds the same at both ends, a - y and y - a in equal
-        // numbers and halves, and the first sums between the same powers of
-        // two, or all below 2^-7.
-        const __m256i least = _mm256_sub_epi32(_mm256_min_epu32(firsta, firstz), _mm256_set1_epi32(2));
-        const __m256i most = _mm256_add_epi32(_mm256_max_epu32(firsta, firstz), _mm256_set1_epi32(2));
-        const __m256i common = _mm256_and_si256(least, most);
-        const __m256i onebinade = _mm256_cmpeq_epi32(_mm256_max_epu32(_mm256_xor_si256(least, most), common), common);
-        const __m256i unrounded = _mm256_cmpeq_epi32(_mm256_min_epu32(most, _mm256_set1_epi32((1 << 25) - 1)), most);
-        const __m256i tie = _mm256_andnot_si256(
-            _mm256_or_si256(unsure, apart),
-            _mm256_and_si256(_mm256_and_si256(_mm256_cmpeq_epi32(mixed, beyond), _mm256_cmpeq_epi32(mixedhigh, beyondhigh)),
-                             _mm256_or_si256(onebinade, unrounded)));
         // A glyph is first when each other glyph's sum exceeds its own by 4
         // or more; a third glyph counts only where there is one.
         const __m256i ab = _mm256_sub_epi32(sumb, suma), ac = _mm256_sub_epi32(sumc, suma);
@@ -1042,9 +1097,42 @@ __attribute__((target("avx2,lzcnt,popcnt"), noinline)) static int refinelist(con
             _mm256_and_si256(_mm256_cmpgt_epi32(minusthree, ab), _mm256_or_si256(_mm256_cmpgt_epi32(bc, three), noc));
         const __m256i cfirst = _mm256_andnot_si256(
             noc, _mm256_and_si256(_mm256_cmpgt_epi32(minusthree, ac), _mm256_cmpgt_epi32(minusthree, bc)));
+        // Ties: the kinds the same at both ends, a - y and y - a in equal
+        // numbers and halves, and every rounding's dropped bits known. T is
+        // suma, wrapped where it lies below F; the third glyph is the
+        // second where there is none.
+        const __m256i wrapped = _mm256_xor_si256(_mm256_cmpeq_epi32(_mm256_max_epu32(suma, firsta), suma),
+                                                 _mm256_set1_epi32(-1));
+        const __m256i halftotal =
+            _mm256_or_si256(_mm256_srli_epi32(suma, 1), _mm256_slli_epi32(wrapped, 31));
+        const __m256i known =
+            _mm256_and_si256(_mm256_and_si256(clearofpowers(firsta, 25), clearofpowers(firstb, 25)),
+                             _mm256_and_si256(clearofpowers(firstz, 25), clearofpowers(halftotal, 24)));
+        const __m256i tie = _mm256_andnot_si256(
+            _mm256_or_si256(unsure, apart),
+            _mm256_and_si256(_mm256_and_si256(_mm256_cmpeq_epi32(mixed, beyond), _mm256_cmpeq_epi32(mixedhigh, beyondhigh)),
+                             known));
+        // Each glyph's distance less T: what its first rounding adds, and
+        // then its second.
+        const __m256i droptotal = droppedbits(halftotal, 24);
+        const __m256i firststep[3] = {roundingstep(lowfirst, droppedbits(firsta, 25)),
+                                      roundingstep(lowfirst, droppedbits(firstb, 25)),
+                                      roundingstep(lowfirst, droppedbits(firstz, 25))};
+        __m256i beyondtotal[3];
+        #pragma GCC unroll 3
+        for (int g = 0; g < 3; g++) {
+            const __m256i secondstep = roundingstep(_mm256_add_epi32(lowtotal, firststep[g]), droptotal);
+            beyondtotal[g] = _mm256_add_epi32(firststep[g], secondstep);
+        }
+        const __m256i anotfirst = _mm256_or_si256(_mm256_cmpgt_epi32(beyondtotal[0], beyondtotal[1]),
+                                                  _mm256_cmpgt_epi32(beyondtotal[0], beyondtotal[2]));
+        const __m256i bnotfirst = _mm256_cmpgt_epi32(beyondtotal[1], beyondtotal[2]);
+        const __m256i gz = _mm256_blendv_epi8(gc, gb, noc);
+        const __m256i tied = _mm256_blendv_epi8(ga, _mm256_blendv_epi8(gb, gz, bnotfirst), anotfirst);
+        const __m256i glyph =
+            _mm256_blendv_epi8(_mm256_blendv_epi8(_mm256_blendv_epi8(gc, gb, bfirst), ga, afirst), tied, tie);
         const __m256i decided = _mm256_andnot_si256(
             _mm256_cmpgt_epi32(fourth, zero), _mm256_or_si256(_mm256_or_si256(afirst, bfirst), _mm256_or_si256(cfirst, tie)));
-        const __m256i glyph = _mm256_blendv_epi8(_mm256_blendv_epi8(gc, gb, bfirst), ga, _mm256_or_si256(afirst, tie));
         __m256i index = glyph;
         #pragma GCC unroll 3
         for (int k = 0; k < 3; k++) {
