@@ -1074,8 +1074,8 @@ __attribute__((target("avx2,lzcnt,popcnt"), noinline)) static int refinelist(con
             beyond = _mm256_add_epi32(beyond, beyonda);
             mixedhigh = _mm256_add_epi32(mixedhigh, _mm256_and_si256(within, high[k]));
             beyondhigh = _mm256_add_epi32(beyondhigh, _mm256_and_si256(beyonda, high[k]));
-            // The error is Y or Y - a (the sample, or 1 less it, from 128
-            // on), or a - Y.
+            // The error's last bits are those of Y, or of -Y where it is
+            // a - Y; Y's are the sample's, or from 128 on its negative's.
             const __m256i negate = _mm256_xor_si256(within, high[k]);
             lowtotal = _mm256_add_epi32(lowtotal,
                                         _mm256_sub_epi32(_mm256_xor_si256(samplelowbits(sample[k]), negate), negate));
