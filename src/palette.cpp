@@ -1039,8 +1039,10 @@ __attribute__((target("avx2,lzcnt,popcnt"), noinline)) static int refinelist(con
         const __m256i clow = _mm256_permutevar8x32_epi32(finelow, gc);
         const __m256i chigh = _mm256_permutevar8x32_epi32(finehigh, gc);
         const __m256i noc = _mm256_cmpeq_epi32(others, zero);
-        // The coverages of the highest near glyph: the third, or the second.
-        const __m256i zlow = _mm256_blendv_epi8(clow, blow, noc), zhigh = _mm256_blendv_epi8(chigh, bhigh, noc);
+        // The highest near glyph, z: the third, or the second.
+        const __m256i gz = _mm256_blendv_epi8(gc, gb, noc);
+        const __m256i zlow = _mm256_permutevar8x32_epi32(finelow, gz);
+        const __m256i zhigh = _mm256_permutevar8x32_epi32(finehigh, gz);
         __m256i sample[3], high[3], suma = zero, sumb = zero, sumc = zero;
         __m256i firsta = zero, firstz = zero, unsure = zero, apart = zero, mixed = zero, beyond = zero;
         __m256i mixedhigh = zero, beyondhigh = zero, firstb = zero;
@@ -1099,8 +1101,7 @@ __attribute__((target("avx2,lzcnt,popcnt"), noinline)) static int refinelist(con
             noc, _mm256_and_si256(_mm256_cmpgt_epi32(minusthree, ac), _mm256_cmpgt_epi32(minusthree, bc)));
         // Ties: the kinds the same at both ends, a - y and y - a in equal
         // numbers and halves, and every rounding's dropped bits known. T is
-        // suma, wrapped where it lies below F; the third glyph is the
-        // second where there is none.
+        // suma, wrapped where it lies below F; z stands for the third glyph.
         const __m256i wrapped = _mm256_xor_si256(_mm256_cmpeq_epi32(_mm256_max_epu32(suma, firsta), suma),
                                                  _mm256_set1_epi32(-1));
         const __m256i halftotal =
@@ -1127,7 +1128,6 @@ __attribute__((target("avx2,lzcnt,popcnt"), noinline)) static int refinelist(con
         const __m256i anotfirst = _mm256_or_si256(_mm256_cmpgt_epi32(beyondtotal[0], beyondtotal[1]),
                                                   _mm256_cmpgt_epi32(beyondtotal[0], beyondtotal[2]));
         const __m256i bnotfirst = _mm256_cmpgt_epi32(beyondtotal[1], beyondtotal[2]);
-        const __m256i gz = _mm256_blendv_epi8(gc, gb, noc);
         const __m256i tied = _mm256_blendv_epi8(ga, _mm256_blendv_epi8(gb, gz, bnotfirst), anotfirst);
         const __m256i glyph =
             _mm256_blendv_epi8(_mm256_blendv_epi8(_mm256_blendv_epi8(gc, gb, bfirst), ga, afirst), tied, tie);
