@@ -157,6 +157,7 @@ TEST(NearestCell, EveryColourGivesTheRecordedCells)
     uint64_t onebyone = 0xcbf29ce484222325u, many = onebyone;
     static unsigned char pixels[3 << 16];
     static uint16_t cells[1 << 16];
+    int length = 1;
     for (uint32_t first = 0; first < (1u << 24); first += 1u << 16) {
         for (uint32_t i = 0; i < (1u << 16); i++) {
             const uint32_t c = first + i;
@@ -165,8 +166,9 @@ TEST(NearestCell, EveryColourGivesTheRecordedCells)
             pixels[3 * i + 2] = static_cast<unsigned char>(c);
             onebyone = fnv(onebyone, nearestcell(pixels[3 * i], pixels[3 * i + 1], pixels[3 * i + 2]));
         }
-        // In pieces of many lengths, so that runs end anywhere in a batch.
-        for (int at = 0, length = 1; at < (1 << 16); at += length, length = length % 997 + 7)
+        // In pieces of many lengths, so that runs end anywhere in a batch
+        // and some span two batches or three.
+        for (int at = 0; at < (1 << 16); at += length, length = length % 9973 + 7)
             nearestcells(pixels + 3 * at, std::min(length, (1 << 16) - at), cells + at);
         for (uint16_t index : cells)
             many = fnv(many, index);
