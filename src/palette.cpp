@@ -1114,23 +1114,24 @@ __attribute__((target("avx2,lzcnt,popcnt"), noinline)) static int refinelist(con
         // Ties: the kinds the same at both ends, a - y and y - a in equal
         // numbers and halves, and every rounding's dropped bits known. T is
         // suma, wrapped where it lies below F; z stands for the third glyph.
-        const __m256i wrapped = _mm256_xor_si256(_mm256_cmpeq_epi32(_mm256_max_epu32(suma, firsta), suma),
-                                                 _mm256_set1_epi32(-1));
-        const __m256i halftotal =
-            _mm256_or_si256(_mm256_srli_epi32(suma, 1), _mm256_slli_epi32(wrapped, 31));
-        const __m256i known =
-            _mm256_and_si256(_mm256_and_si256(clearofpowers(firsta, 25), clearofpowers(firstb, 25)),
-                             _mm256_and_si256(clearofpowers(firstz, 25), clearofpowers(halftotal, 24)));
+        // Sums below 2^-7, 2^25 units of 2^-32, keep all their bits.
+        constexpr int keptbelow = 25;
+        const __m256i unwrapped = _mm256_cmpeq_epi32(_mm256_max_epu32(suma, firsta), suma);
+        const __m256i halftotal = _mm256_or_si256(
+            _mm256_srli_epi32(suma, 1), _mm256_andnot_si256(unwrapped, _mm256_set1_epi32(static_cast<int>(0x80000000u))));
+        const __m256i known = _mm256_and_si256(
+            _mm256_and_si256(clearofpowers(firsta, keptbelow), clearofpowers(firstb, keptbelow)),
+            _mm256_and_si256(clearofpowers(firstz, keptbelow), clearofpowers(halftotal, keptbelow - 1)));
         const __m256i tie = _mm256_andnot_si256(
             _mm256_or_si256(unsure, apart),
             _mm256_and_si256(_mm256_and_si256(_mm256_cmpeq_epi32(mixed, beyond), _mm256_cmpeq_epi32(mixedhigh, beyondhigh)),
                              known));
         // Each glyph's distance less T: what its first rounding adds, and
         // then its second.
-        const __m256i droptotal = droppedbits(halftotal, 24);
-        const __m256i firststep[3] = {roundingstep(lowfirst, droppedbits(firsta, 25)),
-                                      roundingstep(lowfirst, droppedbits(firstb, 25)),
-                                      roundingstep(lowfirst, droppedbits(firstz, 25))};
+        const __m256i droptotal = droppedbits(halftotal, keptbelow - 1);
+        const __m256i firststep[3] = {roundingstep(lowfirst, droppedbits(firsta, keptbelow)),
+                                      roundingstep(lowfirst, droppedbits(firstb, keptbelow)),
+                                      roundingstep(lowfirst, droppedbits(firstz, keptbelow))};
         __m256i beyondtotal[3];
         #pragma GCC unroll 3
         for (int g = 0; g < 3; g++) {
