@@ -298,7 +298,7 @@ static struct {
     alignas(32) int16_t mark[8][16];
     alignas(16) uint8_t lowfrom[16], highfrom[16];  // by glyph, lanes for a byte shuffle
     alignas(32) uint8_t pick[3][2][32];  // per channel, the byte shuffles that take its samples from either load
-    bool usable;  // each glyph's bits follow the two thresholds
+    bool usable;  // each glyph's bits follow the two thresholds, and its gains are as columncells takes them
     // For the refinement (see refinelist), by glyph: its coverage a in units
     // of 2^-32 below 128, and 1 less the float 1 - a from 128 on; and the
     // thresholds again, in 32-bit lanes.
@@ -376,6 +376,15 @@ static void buildchannels()
         // the thresholds as signed lanes: from 128 on both are negative, and
         // keep their order only while the threshold is 128 or more.
         column.usable = column.usable && from[1] > 128;
+        // Where a glyph gains nothing in a channel it takes the space's
+        // value there, 0 or 1, at the same error; where it gains, it gains
+        // more than filterslack.
+        for (int n = 0; n < 256 && j > 0; n++) {
+            const int twicey = 256 * (n < 128 ? n : 255 - n), a = column.coverage[j][0];
+            const int gain = twicey - a < 0 ? 0 : twicey - a < a ? twicey - a : a;
+            const bool spaces = channels.error[n][j] == channels.error[n][0] && channels.part[n][j] % 64 == channels.part[n][0];
+            column.usable = column.usable && (gain == 0 ? spaces : gain > filterslack);
+        }
         column.lowfrom[j] = static_cast<uint8_t>(from[0] - 1);
         column.highfrom[j] = static_cast<uint8_t>(from[1] - 1);
         column.lowfrom32[j] = from[0] - 1;
@@ -800,7 +809,8 @@ __attribute__((target("avx2"), always_inline)) static inline unsigned columncell
     }
     __m256i gain[8];
     gain[0] = _mm256_setzero_si256();
-    __m256i most = gain[0];
+    // The most any glyph gains, but at least filterslack + 1 (see below).
+    __m256i most = _mm256_set1_epi16(filterslack + 1);
     #pragma GCC unroll 8
     for (int j = 1; j < 8; j++) {
         const __m256i a = _mm256_load_si256(reinterpret_cast<const __m256i *>(column.coverage[j]));
@@ -812,7 +822,14 @@ __attribute__((target("avx2"), always_inline)) static inline unsigned columncell
         most = _mm256_max_epi16(most, s);
     }
     // Each near glyph j adds 1 << j to the low byte and j to the high one,
-    // which for a pixel with one near glyph is that glyph.
+    // which for a pixel with one near glyph is that glyph. A glyph that
+    // gains nothing takes in each channel the space's value at the same
+    // error, so its distance is the space's, and so is its background: the
+    // space's cell, lower, wins the tie. A gain is 0 or more than
+    // filterslack, so a limit of at least 1 leaves the near glyphs as they
+    // were wherever some glyph gains, and none near where none does: a pixel
+    // within 3 of 0 or 255 in every channel, as black and white are, then
+    // takes the space's cell, glyph 0, without the table.
     const __m256i limit = _mm256_sub_epi16(most, _mm256_set1_epi16(filterslack));
     __m256i marks = _mm256_setzero_si256();
     #pragma GCC unroll 8
