@@ -382,7 +382,8 @@ static void buildchannels()
         for (int n = 0; n < 256 && j > 0; n++) {
             const int twicey = 256 * (n < 128 ? n : 255 - n), a = column.coverage[j][0];
             const int gain = twicey - a < 0 ? 0 : twicey - a < a ? twicey - a : a;
-            const bool spaces = channels.error[n][j] == channels.error[n][0] && channels.part[n][j] % 64 == channels.part[n][0];
+            const bool spaces =
+                channels.error[n][j] == channels.error[n][0] && channels.part[n][j] % 64 == channels.part[n][0];
             column.usable = column.usable && (gain == 0 ? spaces : gain > filterslack);
         }
         column.lowfrom[j] = static_cast<uint8_t>(from[0] - 1);
