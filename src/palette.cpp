@@ -1036,7 +1036,6 @@ __attribute__((target("avx2"), always_inline)) static inline __m256i roundingste
 //
 // The pixels left open are written to open, in order, and counted: the
 // run's last pixel is among them, as are those after the last whole eight.
-// nearmask has three bytes of room past the batch.
 __attribute__((target("avx2,lzcnt,popcnt"), noinline)) static int refinelist(const unsigned char *p, const uint16_t *list,
                                                                       int count, int last, const uint8_t *nearmask,
                                                                       uint16_t *out, uint16_t *open)
@@ -1053,10 +1052,12 @@ __attribute__((target("avx2,lzcnt,popcnt"), noinline)) static int refinelist(con
     int kept = 0, c = 0;
     for (; c + 8 <= vectored; c += 8) {
         const __m128i positions = _mm_loadu_si128(reinterpret_cast<const __m128i *>(list + c));
-        const __m256i at = _mm256_cvtepu16_epi32(positions);
         const __m256i colour = colourwords(p, list + c);
-        const __m256i m =
-            _mm256_and_si256(_mm256_i32gather_epi32(reinterpret_cast<const int *>(nearmask), at, 1), bytebits);
+        // Plain loads again: an AVX2 gather of the masks took 5% more of
+        // the time of the search of every colour.
+        const __m256i m = _mm256_setr_epi32(nearmask[list[c]], nearmask[list[c + 1]], nearmask[list[c + 2]],
+                                            nearmask[list[c + 3]], nearmask[list[c + 4]], nearmask[list[c + 5]],
+                                            nearmask[list[c + 6]], nearmask[list[c + 7]]);
         // The three lowest glyphs; a fourth leaves the pixel open.
         const __m256i rest = _mm256_and_si256(m, _mm256_sub_epi32(m, one32));
         const __m256i others = _mm256_and_si256(rest, _mm256_sub_epi32(rest, one32));
@@ -1253,7 +1254,7 @@ __attribute__((target("avx2,lzcnt,popcnt"))) static void widecells(const unsigne
     // Each pixel's near glyphs are kept apart from the others', so that no
     // pixel waits for the one before. The close ones are listed as they are
     // found: the list's scalar work goes beside the filter's vector work.
-    alignas(32) uint8_t nearmask[widebatch + 32];
+    alignas(32) uint8_t nearmask[widebatch];
     for (int start = 0; start < count; start += widebatch) {
         const int n = count - start < widebatch ? count - start : widebatch;
         const unsigned char *p = pixels + 3 * start;
@@ -1275,8 +1276,6 @@ __attribute__((target("avx2,lzcnt,popcnt"))) static void widecells(const unsigne
             memcpy(out + i, restcells, sizeof restcells[0] * static_cast<size_t>(n - i));
             closecount = listclose(closes & ((1u << (n - i)) - 1), i, closelist, closecount);
         }
-        // The refinement reads each close pixel's mask as a 32-bit word.
-        memset(nearmask + n, 0, 4);
         p = pixels + 3 * start;
         const bool probe = !tablepays && tablerest == 0;
         tablerest -= !tablepays && tablerest > 0 ? 1 : 0;
