@@ -1191,7 +1191,10 @@ __attribute__((target("avx2,lzcnt,popcnt"), noinline)) static int refinelist(con
 // counts the colours known in hits. The colours it does not know are listed
 // and searched after all the lookups, so that no lookup waits on a search,
 // nor on a branch that cannot be foreseen; so are those after the last
-// whole eight, the run's last pixel among them.
+// whole eight, the run's last pixel among them. They go through the
+// refinement first, eight at a time, which decides about seven in eight of
+// them in the photographs measured, and the few it leaves open to exact
+// comparisons of about 25 ns each.
 __attribute__((target("avx2,lzcnt,popcnt"), noinline)) static void tablelookups(const unsigned char *p,
                                                                          const uint16_t *list, int count, int last,
                                                                          const uint8_t *nearmask, uint16_t *out,
@@ -1224,10 +1227,20 @@ __attribute__((target("avx2,lzcnt,popcnt"), noinline)) static void tablelookups(
     memcpy(unknown + missed, list + c, 8 * sizeof list[0]);  // the rest, as in refinelist
     missed += count - c;
     *hits += known;
-    for (int u = 0; u < missed; u++) {
-        const int at = unknown[u];
+    alignas(16) uint16_t open[widebatch + 8];
+    const int opened = refinelist(p, unknown, missed, last, nearmask, out, open);
+    for (int u = 0; u < opened; u++) {
+        const int at = open[u];
         const unsigned char *q = p + 3 * at;
         out[at] = recentnearestamong(q[0], q[1], q[2], nearmask[at], hits);
+    }
+    // The table learns the refinement's answers too.
+    for (int u = 0; opened < missed && u < missed; u++) {
+        const int at = unknown[u];
+        const unsigned char *q = p + 3 * at;
+        uint32_t tag;
+        uint32_t &entry = recententry(q[0], q[1], q[2], &tag);
+        entry = tag | out[at];
     }
 }
 
