@@ -108,7 +108,7 @@ static constexpr uint32_t mixunits(int j, int fore, int back)
 
 // ---- Exact arithmetic ----------------------------------------------------
 
-static inline int leadingzeros(uint64_t x)
+static constexpr int leadingzeros(uint64_t x)
 {
 #if defined(__GNUC__) || defined(__clang__)
     return x == 0 ? 64 : __builtin_clzll(x);
@@ -124,7 +124,7 @@ static inline int leadingzeros(uint64_t x)
 #endif
 }
 
-static inline int lowestbit(uint64_t x)
+static constexpr int lowestbit(uint64_t x)
 {
 #if defined(__GNUC__) || defined(__clang__)
     return __builtin_ctzll(x);
@@ -138,14 +138,14 @@ static inline int lowestbit(uint64_t x)
 #endif
 }
 
-static inline exactvalue add(exactvalue a, exactvalue b)
+static constexpr exactvalue add(exactvalue a, exactvalue b)
 {
     const uint64_t lo = a.lo + b.lo;
     return {a.hi + b.hi + (lo < a.lo ? 1 : 0), lo};
 }
 
 // a - b for a at least b.
-static inline exactvalue subtract(exactvalue a, exactvalue b)
+static constexpr exactvalue subtract(exactvalue a, exactvalue b)
 {
     return {a.hi - b.hi - (a.lo < b.lo ? 1 : 0), a.lo - b.lo};
 }
@@ -157,7 +157,7 @@ static inline exactvalue subtract(exactvalue a, exactvalue b)
 // one, and one more for an odd unit or a sticky bit, and clearing the bits
 // below the unit; there is no branch, as which way the search's sums round
 // is as good as random. A value below 2^64 keeps all its bits.
-static inline exactvalue roundsignificand(exactvalue x, bool sticky)
+static constexpr exactvalue roundsignificand(exactvalue x, bool sticky)
 {
     const int drop = 64 - leadingzeros(x.hi | 1);
     const uint64_t unit = uint64_t{1} << drop;
@@ -167,14 +167,19 @@ static inline exactvalue roundsignificand(exactvalue x, bool sticky)
     return x.hi != 0 ? rounded : x;
 }
 
-static inline exactvalue roundsum(exactvalue a, exactvalue b)
+static constexpr exactvalue roundsum(exactvalue a, exactvalue b)
 {
     return roundsignificand(add(a, b), false);
 }
 
-exactvalue roundeddistance(exactvalue a, exactvalue b)
+static constexpr exactvalue distance(exactvalue a, exactvalue b)
 {
     return roundsignificand(a < b ? subtract(b, a) : subtract(a, b), false);
+}
+
+exactvalue roundeddistance(exactvalue a, exactvalue b)
+{
+    return distance(a, b);
 }
 
 exactvalue roundedsum(exactvalue a, exactvalue b)
@@ -186,7 +191,7 @@ exactvalue roundedsum(exactvalue a, exactvalue b)
 // rounded quotient keeps: for n of 1 or more it has at least 73 bits, so
 // the rounding drops at least those nine, and the remainder is the sticky
 // bit. Long division goes 32 bits at a time, so every step fits 64 bits.
-exactvalue samplevalue(uint8_t sample)
+static constexpr exactvalue sampleof(uint8_t sample)
 {
     constexpr int guardbits = 80 - exactfractionbits;
     const uint64_t digits[4] = {0, uint64_t{sample} << 16, 0, 0};  // sample * 2^80, most significant first
@@ -201,7 +206,12 @@ exactvalue samplevalue(uint8_t sample)
     return {r.hi >> guardbits, (r.lo >> guardbits) | (r.hi << (64 - guardbits))};
 }
 
-static exactvalue fromunits(uint32_t units)
+exactvalue samplevalue(uint8_t sample)
+{
+    return sampleof(sample);
+}
+
+static constexpr exactvalue fromunits(uint32_t units)
 {
     constexpr int shift = exactfractionbits - unitbits;
     return {uint64_t{units} >> (64 - shift), uint64_t{units} << shift};
@@ -229,9 +239,9 @@ static constexpr valuetable makevalues()
 static constexpr valuetable values = makevalues();
 
 // |sample - value|, rounded: the error of channel value v at a sample.
-static exactvalue difference(exactvalue sample, int v)
+static constexpr exactvalue difference(exactvalue sample, int v)
 {
-    return roundeddistance(sample, fromunits(values.units[v]));
+    return distance(sample, fromunits(values.units[v]));
 }
 
 static struct {
@@ -279,11 +289,11 @@ static struct {
 static constexpr int filterbits = 13;
 static constexpr int16_t filterslack = 3;
 
-static struct {
+struct channeltables {
     exactvalue error[256][8];            // least channel error of glyph j at sample n, rounded as the scan rounds it
     alignas(16) int16_t approx[256][8];  // that error times 2^filterbits, rounded
     uint16_t part[256][8];               // 64 * foreground bit + 8 * background bit of that value
-} channels;
+};
 
 
 #if defined(TINTCELL_WIDE_AVX2)
@@ -309,17 +319,20 @@ static struct {
 
 // The error times 2^filterbits, rounded half up; errors are at most 1, so
 // the result fits 13 bits and the shift leaves only the low word.
-static int16_t scaledapprox(exactvalue error)
+static constexpr int16_t scaledapprox(exactvalue error)
 {
     constexpr int shift = exactfractionbits - filterbits;
     const exactvalue rounded = add(error, {0, uint64_t{1} << (shift - 1)});
     return static_cast<int16_t>((rounded.lo >> shift) | (rounded.hi << (64 - shift)));
 }
 
-static void buildchannels()
+// Worked out as the program is compiled, which spares every run the 8,192
+// exact differences.
+static constexpr channeltables makechannels()
 {
+    channeltables t{};
     for (int n = 0; n < 256; n++) {
-        const exactvalue sample = samplevalue(static_cast<uint8_t>(n));
+        const exactvalue sample = sampleof(static_cast<uint8_t>(n));
         for (int j = 0; j < 8; j++) {
             exactvalue least = {};
             int leastpart = -1;
@@ -333,11 +346,18 @@ static void buildchannels()
                     }
                 }
             }
-            channels.error[n][j] = least;
-            channels.approx[n][j] = scaledapprox(least);
-            channels.part[n][j] = static_cast<uint16_t>(leastpart);
+            t.error[n][j] = least;
+            t.approx[n][j] = scaledapprox(least);
+            t.part[n][j] = static_cast<uint16_t>(leastpart);
         }
     }
+    return t;
+}
+
+static constexpr channeltables channels = makechannels();
+
+static void buildchannels()
+{
 #if defined(TINTCELL_WIDE_AVX2)
     // Below sample 128 a glyph's least error lies at 0 or at its coverage
     // a, from 128 on at 1 - a or 1; in each half the foreground bit turns on

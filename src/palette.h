@@ -66,12 +66,12 @@ struct exactvalue {
 
 constexpr int exactfractionbits = 71;
 
-inline bool operator==(exactvalue a, exactvalue b)
+constexpr bool operator==(exactvalue a, exactvalue b)
 {
     return a.hi == b.hi && a.lo == b.lo;
 }
 
-inline bool operator<(exactvalue a, exactvalue b)
+constexpr bool operator<(exactvalue a, exactvalue b)
 {
     return a.hi < b.hi || (a.hi == b.hi && a.lo < b.lo);
 }
