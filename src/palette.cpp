@@ -356,9 +356,11 @@ static constexpr channeltables makechannels()
 
 static constexpr channeltables channels = makechannels();
 
-static void buildchannels()
-{
 #if defined(TINTCELL_WIDE_AVX2)
+// The column filter's tables, and the checks of its premises against the
+// exact ones.
+static void buildcolumn()
+{
     // Below sample 128 a glyph's least error lies at 0 or at its coverage
     // a, from 128 on at 1 - a or 1; in each half the foreground bit turns on
     // once, at the threshold found here. The column filter is used only if
@@ -414,10 +416,8 @@ static void buildchannels()
         column.finelow[j] = static_cast<int32_t>(mixunits(j, 1, 0) << 3);
         column.finehigh[j] = static_cast<int32_t>((one - mixunits(j, 0, 1)) << 3);
     }
-#endif
 }
 
-#if defined(TINTCELL_WIDE_AVX2)
 static bool wide;  // the processor has AVX2, LZCNT and POPCNT
 #endif
 static void forgetrecent();
@@ -452,8 +452,8 @@ void buildpalette()
             }
         }
     }
-    buildchannels();
 #if defined(TINTCELL_WIDE_AVX2)
+    buildcolumn();
     wide = wide && column.usable;
 #endif
 }
@@ -802,7 +802,7 @@ static constexpr int maxrest = 7;
 //
 // A pixel with one near glyph j takes j's best cell. Its bits come from the
 // thresholds: the background bit is set from sample 128 on, the foreground
-// bit from lowfrom + 1 below and from highfrom + 1 on. buildchannels checks
+// bit from lowfrom + 1 below and from highfrom + 1 on. buildcolumn checks
 // them against the bits of every sample and glyph. As 256 n, a sample is
 // above a threshold t exactly when it is above 256 t + b, for any low byte b
 // from 0 to 255.
