@@ -830,8 +830,7 @@ __attribute__((target("avx2"), always_inline)) static inline unsigned columncell
         const __m256i mirrored = _mm256_sub_epi16(_mm256_set1_epi16(static_cast<int16_t>(0xFF00)), sample[c]);
         twicey[c] = _mm256_min_epu16(sample[c], mirrored);
     }
-    __m256i gain[8];
-    gain[0] = _mm256_setzero_si256();
+    __m256i gain[8];  // by glyph, from 1: the space gains nothing
     // The most any glyph gains, but at least filterslack + 1 (see below).
     __m256i most = _mm256_set1_epi16(filterslack + 1);
     #pragma GCC unroll 8
@@ -852,11 +851,12 @@ __attribute__((target("avx2"), always_inline)) static inline unsigned columncell
     // filterslack, so a limit of at least 1 leaves the near glyphs as they
     // were wherever some glyph gains, and none near where none does: a pixel
     // within 3 of 0 or 255 in every channel, as black and white are, then
-    // takes the space's cell, glyph 0, without the table.
+    // takes the space's cell, glyph 0, without the table. The space itself,
+    // whose gain is 0, is never near.
     const __m256i limit = _mm256_sub_epi16(most, _mm256_set1_epi16(filterslack));
     __m256i marks = _mm256_setzero_si256();
     #pragma GCC unroll 8
-    for (int j = 0; j < 8; j++) {
+    for (int j = 1; j < 8; j++) {
         const __m256i mark = _mm256_load_si256(reinterpret_cast<const __m256i *>(column.mark[j]));
         marks = _mm256_add_epi16(marks, _mm256_andnot_si256(_mm256_cmpgt_epi16(limit, gain[j]), mark));
     }
