@@ -232,6 +232,34 @@ __attribute__((target("avx2"))) static inline __m128i glyphsafter(__m128i glyphs
     return _mm_shuffle_epi8(glyphs, _mm_load_si128(reinterpret_cast<const __m128i *>(glyphsfrom[s])));
 }
 
+// Which of the next blocks (at most quietspan) hold the colours of the cell
+// before them throughout, bit b for block b: the first is compared with
+// before, the others with the cells as they lie. A block that changes colour
+// comes where the processor cannot foresee it, and the later a branch it has
+// mispredicted is decided, the more work it throws away. Found in a pass of
+// their own, the bits decide the writer's branch as soon as it is met: in
+// the writer alone LadyBird took 0.85 of the time, TwoWings and Garden 0.89,
+// the photo-like picture 0.97, and made-up rows with one change in a random
+// half of the blocks 0.66. Blocks the processor foresees pay for the pass:
+// every colour 1.27, no change at all 1.28, one in every other block 1.25.
+static constexpr int quietspan = 64;
+
+__attribute__((target("avx2"))) static inline uint64_t quietblocks(const uint16_t *indices, int blocks, __m256i before)
+{
+    const __m256i colourbits = _mm256_set1_epi16(0x1F8);
+    const __m256i first = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(indices));
+    uint64_t quiet = static_cast<uint64_t>(_mm256_testz_si256(_mm256_xor_si256(first, shiftlanes(before, first, 1)),
+                                                              colourbits));
+    #pragma GCC unroll 4
+    for (int b = 1; b < blocks; b++) {
+        const uint16_t *q = indices + 16 * b;
+        const __m256i x = _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(q)),
+                                           _mm256_loadu_si256(reinterpret_cast<const __m256i *>(q - 1)));
+        quiet |= static_cast<uint64_t>(_mm256_testz_si256(x, colourbits)) << b;
+    }
+    return quiet;
+}
+
 // A picture changes colour seldom: most cells need no change and are their
 // glyph alone. Sixteen cells at a time, this writes their glyphs with one
 // byte shuffle and puts in the changes that cells need as putcell would.
@@ -256,66 +284,72 @@ __attribute__((target("avx2"))) static int putwide(const uint16_t *indices, int 
     __m256i before = inforcelanes(in);
     int done = 0, at = *used;
     while (count - done >= 16 && at <= end - widestep) {
-        __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(indices + done));
-        __m256i x = _mm256_xor_si256(v, shiftlanes(before, v, 1));
-        const __m256i glyphnumbers = _mm256_and_si256(v, glyphbits);
-        const __m256i packed = _mm256_packus_epi16(glyphnumbers, zero);
-        const __m128i numbers = _mm256_castsi256_si128(_mm256_permute4x64_epi64(packed, _MM_SHUFFLE(3, 1, 2, 0)));
-        const __m128i glyphs = _mm_shuffle_epi8(ramp, numbers);
-        // Most blocks hold the colours of the cell before them throughout
-        // and need no change at all.
-        if (_mm256_testz_si256(x, colourbits)) {
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(pending + at), glyphs);
-            at += 16;
-            before = v;
-            done += 16;
-            continue;
-        }
-        const __m256i bgsame = _mm256_cmpeq_epi16(_mm256_and_si256(x, bgbits), zero);
-        __m256i fgsame = _mm256_cmpeq_epi16(_mm256_and_si256(x, fgbits), zero);
-        const __m256i keeps = _mm256_and_si256(_mm256_cmpeq_epi16(glyphnumbers, zero), bgsame);
-        if (!_mm256_testc_si256(fgsame, keeps)) {
-            // The spaces that keep a foreground other than their own take
-            // it from the nearest cell before them that is no such space: a
-            // fill in four steps, then from the block before. last is the
-            // cell before the block, in every lane.
-            const __m256i last = _mm256_permute4x64_epi64(_mm256_shufflehi_epi16(before, 0xFF), 0xFF);
-            __m256i take = keeps;
-            #pragma GCC unroll 4
-            for (int by = 1; by < 16; by *= 2) {
-                v = _mm256_blendv_epi8(v, shiftlanes(last, v, by), take);
-                take = _mm256_and_si256(take, shiftlanes(zero, take, by));
+        const int blocks = count - done < 16 * quietspan ? (count - done) / 16 : quietspan;
+        uint64_t quiet = quietblocks(indices + done, blocks, before);
+        for (int b = 0; b < blocks && at <= end - widestep; b++, done += 16) {
+            __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(indices + done));
+            const __m256i glyphnumbers = _mm256_and_si256(v, glyphbits);
+            const __m256i packed = _mm256_packus_epi16(glyphnumbers, zero);
+            const __m128i numbers = _mm256_castsi256_si128(_mm256_permute4x64_epi64(packed, _MM_SHUFFLE(3, 1, 2, 0)));
+            const __m128i glyphs = _mm_shuffle_epi8(ramp, numbers);
+            // Most blocks hold the colours of the cell before them throughout
+            // and need no change at all. After a fill (below) the block's bit is
+            // clear, and the test is made here against the cells as filled.
+            __m256i x = _mm256_xor_si256(v, shiftlanes(before, v, 1));
+            if ((quiet >> b & 1) != 0 || _mm256_testz_si256(x, colourbits)) {
+                _mm_storeu_si128(reinterpret_cast<__m128i *>(pending + at), glyphs);
+                at += 16;
+                before = v;
+                continue;
             }
-            v = _mm256_blendv_epi8(v, last, take);
-            x = _mm256_xor_si256(v, shiftlanes(before, v, 1));
-            fgsame = _mm256_cmpeq_epi16(_mm256_and_si256(x, fgbits), zero);
-        }
-        const __m256i kind = _mm256_sub_epi16(_mm256_set1_epi16(3 << 6),
-                                              _mm256_or_si256(_mm256_and_si256(fgsame, _mm256_set1_epi16(1 << 6)),
-                                                              _mm256_and_si256(bgsame, _mm256_set1_epi16(2 << 6))));
-        alignas(32) uint16_t which[32] = {};  // from 16 on, no change
-        _mm256_store_si256(reinterpret_cast<__m256i *>(which), _mm256_add_epi16(kind, _mm256_srli_epi16(v, 3)));
-        // Two mask bits a cell. The first change, or none at 16 where the
-        // only cells that differ are spaces that need none, is written
-        // without a branch; few blocks have more.
-        uint64_t changed = ~static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_and_si256(fgsame, bgsame))) & 0x55555555u;
-        unsigned from = static_cast<unsigned>(__builtin_ctzll(changed | uint64_t{1} << 32)) / 2;
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(pending + at), glyphs);
-        at += static_cast<int>(from);
-        memcpy(pending + at, changes[which[from]].bytes, 8);
-        at += changes[which[from]].length;
-        for (changed &= changed - 1; changed != 0; changed &= changed - 1) {
-            const unsigned next = static_cast<unsigned>(__builtin_ctzll(changed)) / 2;
+            const __m256i bgsame = _mm256_cmpeq_epi16(_mm256_and_si256(x, bgbits), zero);
+            __m256i fgsame = _mm256_cmpeq_epi16(_mm256_and_si256(x, fgbits), zero);
+            const __m256i keeps = _mm256_and_si256(_mm256_cmpeq_epi16(glyphnumbers, zero), bgsame);
+            if (!_mm256_testc_si256(fgsame, keeps)) {
+                // The spaces that keep a foreground other than their own take
+                // it from the nearest cell before them that is no such space: a
+                // fill in four steps, then from the block before. last is the
+                // cell before the block, in every lane. The next block's bit was
+                // found against this one's last cell as it was.
+                quiet &= ~(uint64_t{2} << b);
+                const __m256i last = _mm256_permute4x64_epi64(_mm256_shufflehi_epi16(before, 0xFF), 0xFF);
+                __m256i take = keeps;
+                #pragma GCC unroll 4
+                for (int by = 1; by < 16; by *= 2) {
+                    v = _mm256_blendv_epi8(v, shiftlanes(last, v, by), take);
+                    take = _mm256_and_si256(take, shiftlanes(zero, take, by));
+                }
+                v = _mm256_blendv_epi8(v, last, take);
+                x = _mm256_xor_si256(v, shiftlanes(before, v, 1));
+                fgsame = _mm256_cmpeq_epi16(_mm256_and_si256(x, fgbits), zero);
+            }
+            const __m256i kind = _mm256_sub_epi16(_mm256_set1_epi16(3 << 6),
+                                                  _mm256_or_si256(_mm256_and_si256(fgsame, _mm256_set1_epi16(1 << 6)),
+                                                                  _mm256_and_si256(bgsame, _mm256_set1_epi16(2 << 6))));
+            alignas(32) uint16_t which[32] = {};  // from 16 on, no change
+            _mm256_store_si256(reinterpret_cast<__m256i *>(which), _mm256_add_epi16(kind, _mm256_srli_epi16(v, 3)));
+            // Two mask bits a cell. The first change, or none at 16 where the
+            // only cells that differ are spaces that need none, is written
+            // without a branch; few blocks have more.
+            uint64_t changed =
+                ~static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_and_si256(fgsame, bgsame))) & 0x55555555u;
+            unsigned from = static_cast<unsigned>(__builtin_ctzll(changed | uint64_t{1} << 32)) / 2;
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(pending + at), glyphs);
+            at += static_cast<int>(from);
+            memcpy(pending + at, changes[which[from]].bytes, 8);
+            at += changes[which[from]].length;
+            for (changed &= changed - 1; changed != 0; changed &= changed - 1) {
+                const unsigned next = static_cast<unsigned>(__builtin_ctzll(changed)) / 2;
+                _mm_storeu_si128(reinterpret_cast<__m128i *>(pending + at), glyphsafter(glyphs, from));
+                at += static_cast<int>(next - from);
+                memcpy(pending + at, changes[which[next]].bytes, 8);
+                at += changes[which[next]].length;
+                from = next;
+            }
             _mm_storeu_si128(reinterpret_cast<__m128i *>(pending + at), glyphsafter(glyphs, from));
-            at += static_cast<int>(next - from);
-            memcpy(pending + at, changes[which[next]].bytes, 8);
-            at += changes[which[next]].length;
-            from = next;
+            at += static_cast<int>(16 - from);
+            before = v;
         }
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(pending + at), glyphsafter(glyphs, from));
-        at += static_cast<int>(16 - from);
-        before = v;
-        done += 16;
     }
     if (done > 0) {
         const int last = _mm256_extract_epi16(before, 15);
