@@ -244,9 +244,9 @@ __attribute__((target("avx2"))) static inline __m128i glyphsafter(__m128i glyphs
 // every colour 1.27, no change at all 1.28, one in every other block 1.25.
 static constexpr int quietspan = 64;
 
-__attribute__((target("avx2"))) static inline uint64_t quietblocks(const uint16_t *indices, int blocks, __m256i before)
+__attribute__((target("avx2"))) static inline uint64_t quietblocks(const uint16_t *indices, int blocks, __m256i before,
+                                                                   __m256i colourbits)
 {
-    const __m256i colourbits = _mm256_set1_epi16(0x1F8);
     const __m256i first = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(indices));
     uint64_t quiet = static_cast<uint64_t>(_mm256_testz_si256(_mm256_xor_si256(first, shiftlanes(before, first, 1)),
                                                               colourbits));
@@ -285,7 +285,7 @@ __attribute__((target("avx2"))) static int putwide(const uint16_t *indices, int 
     int done = 0, at = *used;
     while (count - done >= 16 && at <= end - widestep) {
         const int blocks = count - done < 16 * quietspan ? (count - done) / 16 : quietspan;
-        uint64_t quiet = quietblocks(indices + done, blocks, before);
+        uint64_t quiet = quietblocks(indices + done, blocks, before, colourbits);
         for (int b = 0; b < blocks && at <= end - widestep; b++, done += 16) {
             __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(indices + done));
             const __m256i glyphnumbers = _mm256_and_si256(v, glyphbits);
@@ -293,8 +293,8 @@ __attribute__((target("avx2"))) static int putwide(const uint16_t *indices, int 
             const __m128i numbers = _mm256_castsi256_si128(_mm256_permute4x64_epi64(packed, _MM_SHUFFLE(3, 1, 2, 0)));
             const __m128i glyphs = _mm_shuffle_epi8(ramp, numbers);
             // Most blocks hold the colours of the cell before them throughout
-            // and need no change at all. After a fill (below) the block's bit is
-            // clear, and the test is made here against the cells as filled.
+            // and need no change at all. After a fill (below) the block's bit
+            // is clear, and the test is made here against the cells as filled.
             __m256i x = _mm256_xor_si256(v, shiftlanes(before, v, 1));
             if ((quiet >> b & 1) != 0 || _mm256_testz_si256(x, colourbits)) {
                 _mm_storeu_si128(reinterpret_cast<__m128i *>(pending + at), glyphs);
@@ -307,10 +307,10 @@ __attribute__((target("avx2"))) static int putwide(const uint16_t *indices, int 
             const __m256i keeps = _mm256_and_si256(_mm256_cmpeq_epi16(glyphnumbers, zero), bgsame);
             if (!_mm256_testc_si256(fgsame, keeps)) {
                 // The spaces that keep a foreground other than their own take
-                // it from the nearest cell before them that is no such space: a
-                // fill in four steps, then from the block before. last is the
-                // cell before the block, in every lane. The next block's bit was
-                // found against this one's last cell as it was.
+                // it from the nearest cell before them that is no such space:
+                // a fill in four steps, then from the block before. last is
+                // the cell before the block, in every lane. The next block's
+                // bit was found against this one's last cell as it was.
                 quiet &= ~(uint64_t{2} << b);
                 const __m256i last = _mm256_permute4x64_epi64(_mm256_shufflehi_epi16(before, 0xFF), 0xFF);
                 __m256i take = keeps;
