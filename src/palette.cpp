@@ -22,6 +22,8 @@
 
 #include <cstring>
 
+#include "platform.h"
+
 #if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
 #define TINTCELL_FILTER_SSE2 1
 #include <emmintrin.h>
@@ -32,7 +34,6 @@
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define TINTCELL_WIDE_AVX2 1
 #define TINTCELL_WIDE_INLINE __attribute__((always_inline))
-#include <cpuid.h>
 #include <immintrin.h>
 #endif
 #elif defined(__aarch64__) && defined(__ARM_NEON)
@@ -425,9 +426,8 @@ static void forgetrecent();
 void buildpalette()
 {
 #if defined(TINTCELL_WIDE_AVX2)
-    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-    const bool lzcnt = __get_cpuid(0x80000001, &eax, &ebx, &ecx, &edx) != 0 && (ecx & bit_LZCNT) != 0;
-    wide = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt") && lzcnt;
+    const unsigned needed = hasavx2 | haslzcnt | haspopcnt;
+    wide = (processorfeatures() & needed) == needed;
 #endif
     forgetrecent();
     palette.count = 0;

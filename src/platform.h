@@ -1,4 +1,4 @@
-// platform: what differs by operating system: opening the image, binary streams, whole writes to a stream's descriptor, whether a reader waits on it, retried reads, the console's colours, the signals that interrupt a run, and whether standard input is a terminal.
+// platform: what differs by operating system: opening the image, binary streams, whole writes to a stream's descriptor, whether a reader waits on it, retried reads, the console's colours, the signals that interrupt a run, whether standard input is a terminal, and the processor's extensions.
 //
 // Each function here has one form per system behind the same declaration;
 // the writer and the run flow call them and hold no system code of their own.
@@ -72,6 +72,13 @@ void releaseinterrupts();
 
 // True when standard input is a terminal (a person typing, not a file or a pipe).
 bool stdinisterminal();
+
+// The x86-64 extensions the wide forms of the search and the writer use, as
+// bits: those the processor has and the system lets programs use (AVX2
+// needs the system to keep the wide registers too). None on other
+// processors, where those forms do not exist.
+constexpr unsigned hasavx2 = 1, haslzcnt = 2, haspopcnt = 4;
+unsigned processorfeatures();
 
 #ifdef _WIN32
 // The argument, as Windows gives it in UTF-16, as UTF-8 in a buffer of this

@@ -87,7 +87,7 @@ static void makechanges()
 void openout(sgrout *o, FILE *to)
 {
 #if defined(TINTCELL_QUIET_AVX2)
-    wide = __builtin_cpu_supports("avx2");
+    wide = (processorfeatures() & hasavx2) != 0;
     for (int j = 0; j < 8; j++)
         glyphof[j] = palettecell(j).glyph;
 #endif

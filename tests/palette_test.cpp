@@ -10,6 +10,11 @@
 #include <tuple>
 
 #include "expect.h"
+#include "platform.h"
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <cpuid.h>
+#endif
 
 namespace {
 
@@ -75,6 +80,20 @@ TEST(NearestCell, SpaceCellsHaveBlackForeground)
             }
         }
     }
+}
+
+// The wide forms are chosen by the features the C library read at start:
+// they must be the processor's own, as it answers when asked.
+TEST(Palette, WideFormsAskTheProcessor)
+{
+    unsigned expected = 0;
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (__get_cpuid(0x80000001, &eax, &ebx, &ecx, &edx) != 0 && (ecx & bit_LZCNT) != 0)
+        expected |= haslzcnt;
+    expected |= (__builtin_cpu_supports("avx2") ? hasavx2 : 0) | (__builtin_cpu_supports("popcnt") ? haspopcnt : 0);
+#endif
+    EXPECT_EQ(processorfeatures(), expected);
 }
 
 TEST(Palette, CellsByIndex)
