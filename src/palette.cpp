@@ -304,7 +304,7 @@ struct channeltables {
 // below 128 and from 128 on, less one, as byte j of a byte shuffle's table.
 // Vectors are kept in memory so that the filter reads them as operands
 // rather than build them in registers.
-static struct {
+struct columntables {
     alignas(32) int16_t coverage[8][16];
     alignas(32) int16_t mark[8][16];
     alignas(16) uint8_t lowfrom[16], highfrom[16];  // by glyph, lanes for a byte shuffle
@@ -315,7 +315,7 @@ static struct {
     // thresholds again, in 32-bit lanes.
     alignas(32) int32_t finelow[8], finehigh[8];
     alignas(32) int32_t lowfrom32[8], highfrom32[8];
-} column;
+};
 #endif
 
 // The error times 2^filterbits, rounded half up; errors are at most 1, so
@@ -359,13 +359,14 @@ static constexpr channeltables channels = makechannels();
 
 #if defined(TINTCELL_WIDE_AVX2)
 // The column filter's tables, and the checks of its premises against the
-// exact ones.
-static void buildcolumn()
+// exact ones, worked out as the program is compiled.
+static constexpr columntables makecolumn()
 {
+    columntables column{};
     // Below sample 128 a glyph's least error lies at 0 or at its coverage
     // a, from 128 on at 1 - a or 1; in each half the foreground bit turns on
-    // once, at the threshold found here. The column filter is used only if
-    // the table of bits follows that shape for every glyph.
+    // once, at the threshold found here. The program compiles only if the
+    // table of bits follows that shape for every glyph.
     column.usable = true;
     for (int c = 0; c < 3; c++) {
         for (int i = 0; i < 16; i++) {
@@ -417,7 +418,11 @@ static void buildcolumn()
         column.finelow[j] = static_cast<int32_t>(mixunits(j, 1, 0) << 3);
         column.finehigh[j] = static_cast<int32_t>((one - mixunits(j, 0, 1)) << 3);
     }
+    return column;
 }
+
+static constexpr columntables column = makecolumn();
+static_assert(column.usable, "the column filter's thresholds and gains must follow the exact errors");
 
 static bool wide;  // the processor has AVX2, LZCNT and POPCNT
 #endif
@@ -452,10 +457,6 @@ void buildpalette()
             }
         }
     }
-#if defined(TINTCELL_WIDE_AVX2)
-    buildcolumn();
-    wide = wide && column.usable;
-#endif
 }
 
 int palettecount()
@@ -802,7 +803,7 @@ static constexpr int maxrest = 7;
 //
 // A pixel with one near glyph j takes j's best cell. Its bits come from the
 // thresholds: the background bit is set from sample 128 on, the foreground
-// bit from lowfrom + 1 below and from highfrom + 1 on. buildcolumn checks
+// bit from lowfrom + 1 below and from highfrom + 1 on. makecolumn checks
 // them against the bits of every sample and glyph. As 256 n, a sample is
 // above a threshold t exactly when it is above 256 t + b, for any low byte b
 // from 0 to 255.
