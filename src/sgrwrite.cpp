@@ -34,27 +34,49 @@ static constexpr uint32_t colourcode(int fg, int bg)
     return static_cast<uint32_t>(fg & 0xFF) << 8 | static_cast<uint32_t>(bg & 0xFF) << 16;
 }
 
-static struct {
+// The SGR sequence ESC [ codes m: one code, or two (second not negative)
+// joined by ';', each in decimal.
+static constexpr sequence makesequence(int first, int second)
+{
+    sequence s{};
+    s.bytes[s.length++] = static_cast<char>(esc);
+    s.bytes[s.length++] = '[';
+    const int codes[2] = {first, second};
+    for (int i = 0; i < 2 && codes[i] >= 0; i++) {
+        if (i > 0)
+            s.bytes[s.length++] = ';';
+        if (codes[i] >= 10)
+            s.bytes[s.length++] = static_cast<char>('0' + codes[i] / 10);
+        s.bytes[s.length++] = static_cast<char>('0' + codes[i] % 10);
+    }
+    s.bytes[s.length++] = 'm';
+    return s;
+}
+
+struct sequencetable {
     sequence both[8][8];  // by foreground, then background colour index
     sequence fg[8];
     sequence bg[8];
     sequence reset;         // the default rendition, said before a stop
     sequence closingreset;  // the same and a line end, the last piece of a picture
-} sequences;
+};
 
-static sequence makeboth(int fg, int bg)
+static constexpr sequencetable makesequences()
 {
-    sequence s{};
-    s.length = snprintf(s.bytes, maxsequence, "%c[%i;%im", esc, fg, bg);
-    return s;
+    sequencetable t{};
+    for (int f = 0; f < 8; f++) {
+        for (int k = 0; k < 8; k++)
+            t.both[f][k] = makesequence(30 + f, 40 + k);
+        t.fg[f] = makesequence(30 + f, -1);
+        t.bg[f] = makesequence(40 + f, -1);
+    }
+    t.reset = makesequence(0, -1);
+    t.closingreset = t.reset;
+    t.closingreset.bytes[t.closingreset.length++] = '\n';
+    return t;
 }
 
-static sequence makeone(int code)
-{
-    sequence s{};
-    s.length = snprintf(s.bytes, maxsequence, "%c[%im", esc, code);
-    return s;
-}
+static constexpr sequencetable sequences = makesequences();
 
 #if defined(TINTCELL_QUIET_AVX2)
 static bool wide;  // the processor has AVX2
@@ -65,23 +87,29 @@ alignas(16) static char glyphof[16];
 // The change a cell needs, by its kind times 64 (none 0, the foreground 1,
 // the background 2, both 3) plus 8 * f + k for its colour indices; and the
 // byte shuffles that take a block's glyphs from its s-th on, none at 16.
-static sequence changes[4 * 64];
-alignas(16) static uint8_t glyphsfrom[17][16];
+struct changetable {
+    sequence bykind[4 * 64];
+    alignas(16) uint8_t glyphsfrom[17][16];
+};
 
-static void makechanges()
+static constexpr changetable makechanges()
 {
+    changetable t{};
     for (int f = 0; f < 8; f++) {
         for (int k = 0; k < 8; k++) {
-            changes[64 + 8 * f + k] = sequences.fg[f];
-            changes[128 + 8 * f + k] = sequences.bg[k];
-            changes[192 + 8 * f + k] = sequences.both[f][k];
+            t.bykind[64 + 8 * f + k] = sequences.fg[f];
+            t.bykind[128 + 8 * f + k] = sequences.bg[k];
+            t.bykind[192 + 8 * f + k] = sequences.both[f][k];
         }
     }
     for (int s = 0; s <= 16; s++) {
         for (int b = 0; b < 16; b++)
-            glyphsfrom[s][b] = static_cast<uint8_t>(s + b < 16 ? s + b : 0x80);
+            t.glyphsfrom[s][b] = static_cast<uint8_t>(s + b < 16 ? s + b : 0x80);
     }
+    return t;
 }
+
+static constexpr changetable changes = makechanges();
 #endif
 
 void openout(sgrout *o, FILE *to)
@@ -91,22 +119,10 @@ void openout(sgrout *o, FILE *to)
     for (int j = 0; j < 8; j++)
         glyphof[j] = palettecell(j).glyph;
 #endif
-    for (int f = 0; f < 8; f++) {
-        for (int k = 0; k < 8; k++)
-            sequences.both[f][k] = makeboth(30 + f, 40 + k);
-        sequences.fg[f] = makeone(30 + f);
-        sequences.bg[f] = makeone(40 + f);
-    }
-#if defined(TINTCELL_QUIET_AVX2)
-    makechanges();
-#endif
     for (int i = 0; i < palettecount(); i++) {
         const cell &c = palettecell(i);
         cellcodes[i] = colourcode(c.fg, c.bg) | static_cast<unsigned char>(c.glyph);
     }
-    sequences.reset = makeone(0);
-    sequences.closingreset = sequences.reset;
-    sequences.closingreset.bytes[sequences.closingreset.length++] = '\n';
     // What the caller wrote through the stream's buffer goes first: the
     // writer's own bytes go straight to the descriptor.
     fflush(to);
@@ -229,7 +245,7 @@ __attribute__((target("avx2"))) static inline __m256i shiftlanes(__m256i before,
 // A block's glyphs from the s-th on, moved to its front.
 __attribute__((target("avx2"))) static inline __m128i glyphsafter(__m128i glyphs, unsigned s)
 {
-    return _mm_shuffle_epi8(glyphs, _mm_load_si128(reinterpret_cast<const __m128i *>(glyphsfrom[s])));
+    return _mm_shuffle_epi8(glyphs, _mm_load_si128(reinterpret_cast<const __m128i *>(changes.glyphsfrom[s])));
 }
 
 // Which of the next blocks (at most quietspan) hold the colours of the cell
@@ -336,14 +352,14 @@ __attribute__((target("avx2"))) static int putwide(const uint16_t *indices, int 
             unsigned from = static_cast<unsigned>(__builtin_ctzll(changed | uint64_t{1} << 32)) / 2;
             _mm_storeu_si128(reinterpret_cast<__m128i *>(pending + at), glyphs);
             at += static_cast<int>(from);
-            memcpy(pending + at, changes[which[from]].bytes, 8);
-            at += changes[which[from]].length;
+            memcpy(pending + at, changes.bykind[which[from]].bytes, 8);
+            at += changes.bykind[which[from]].length;
             for (changed &= changed - 1; changed != 0; changed &= changed - 1) {
                 const unsigned next = static_cast<unsigned>(__builtin_ctzll(changed)) / 2;
                 _mm_storeu_si128(reinterpret_cast<__m128i *>(pending + at), glyphsafter(glyphs, from));
                 at += static_cast<int>(next - from);
-                memcpy(pending + at, changes[which[next]].bytes, 8);
-                at += changes[which[next]].length;
+                memcpy(pending + at, changes.bykind[which[next]].bytes, 8);
+                at += changes.bykind[which[next]].length;
                 from = next;
             }
             _mm_storeu_si128(reinterpret_cast<__m128i *>(pending + at), glyphsafter(glyphs, from));
