@@ -245,10 +245,43 @@ static constexpr exactvalue difference(exactvalue sample, int v)
     return distance(sample, fromunits(values.units[v]));
 }
 
-static struct {
+struct celltable {
     cell cells[palettecells];
-    uint8_t channelof[palettecells][3];             // the value of each of a cell's r, g, b
-    exactvalue differences[256][channelvalues];     // |n / 255 - value|, rounded; for the scan only
+    uint8_t channelof[palettecells][3];  // the value of each of a cell's r, g, b
+};
+
+// The cells, made as the program is compiled.
+static constexpr celltable makecells()
+{
+    celltable t{};
+    for (int f = 0; f < 8; f++) {
+        for (int k = 0; k < 8; k++) {
+            for (int j = 0; j < 8; j++) {
+                const int index = 64 * f + 8 * k + j;
+                uint32_t units[3] = {};
+                for (int c = 0; c < 3; c++) {
+                    const int v = 4 * j + 2 * channelbit(f, c) + channelbit(k, c);
+                    units[c] = values.units[v];
+                    t.channelof[index][c] = static_cast<uint8_t>(v);
+                }
+                // Exact: each has at most 24 significant bits, and 2^-29 is a power of two.
+                cell &c = t.cells[index];
+                c.r = static_cast<float>(units[0]) * 0x1p-29f;
+                c.g = static_cast<float>(units[1]) * 0x1p-29f;
+                c.b = static_cast<float>(units[2]) * 0x1p-29f;
+                c.fg = 30 + f;
+                c.bg = 40 + k;
+                c.glyph = glyphramp[j];
+            }
+        }
+    }
+    return t;
+}
+
+static constexpr celltable allcells = makecells();
+
+static struct {
+    exactvalue differences[256][channelvalues];  // |n / 255 - value|, rounded; for the scan only
     bool differencesbuilt;
     int count;
 } palette;
@@ -435,28 +468,7 @@ void buildpalette()
     wide = (processorfeatures() & needed) == needed;
 #endif
     forgetrecent();
-    palette.count = 0;
-    for (int f = 0; f < 8; f++) {
-        for (int k = 0; k < 8; k++) {
-            for (int j = 0; j < 8; j++) {
-                const int index = palette.count++;
-                uint32_t units[3];
-                for (int c = 0; c < 3; c++) {
-                    const int v = 4 * j + 2 * channelbit(f, c) + channelbit(k, c);
-                    units[c] = values.units[v];
-                    palette.channelof[index][c] = static_cast<uint8_t>(v);
-                }
-                // Exact: each has at most 24 significant bits, and 2^-29 is a power of two.
-                cell &c = palette.cells[index];
-                c.r = static_cast<float>(units[0]) * 0x1p-29f;
-                c.g = static_cast<float>(units[1]) * 0x1p-29f;
-                c.b = static_cast<float>(units[2]) * 0x1p-29f;
-                c.fg = 30 + f;
-                c.bg = 40 + k;
-                c.glyph = glyphramp[j];
-            }
-        }
-    }
+    palette.count = palettecells;
 }
 
 int palettecount()
@@ -466,12 +478,12 @@ int palettecount()
 
 const cell &palettecell(int index)
 {
-    return palette.cells[index];
+    return allcells.cells[index];
 }
 
 exactvalue channelvalue(int index, int channel)
 {
-    const int v = palette.channelof[index][channel];
+    const int v = allcells.channelof[index][channel];
     return fromunits(values.units[v]);
 }
 
@@ -499,7 +511,7 @@ int scannearest(uint8_t red, uint8_t green, uint8_t blue)
     for (int i = 0; i < palette.count; i++) {
         exactvalue error[3];
         for (int c = 0; c < 3; c++)
-            error[c] = palette.differences[sample[c]][palette.channelof[i][c]];
+            error[c] = palette.differences[sample[c]][allcells.channelof[i][c]];
         const exactvalue d = roundsum(roundsum(error[0], error[1]), error[2]);
         // Strictly less: of equal distances the first, lowest index stays.
         if (d < best) {
