@@ -389,7 +389,15 @@ bool stdinisterminal()
 // and its answers are read back here with no CPUID at all.
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #if defined(__GLIBC__) && __has_include(<sys/platform/x86.h>)
+// The header gives its inline functions the C type _Bool, which g++ takes
+// in C++ and clang++ does not.
+#if defined(__clang__)
+#define _Bool bool
+#endif
 #include <sys/platform/x86.h>
+#if defined(__clang__)
+#undef _Bool
+#endif
 #endif
 #if !defined(CPU_FEATURE_ACTIVE)
 #include <cpuid.h>
