@@ -384,7 +384,7 @@ bool stdinisterminal()
 
 // A virtual machine's host traps every CPUID instruction: on the one
 // measured each took 10 us, and the compiler's own feature check makes
-// several at start, some 70 us a run, a twelfth of a run on a picture 160
+// several at start, 70 to 110 us a run, 7% of a run on a picture 160
 // columns wide. glibc's loader has asked the processor already, at start,
 // and its answers are read back here with no CPUID at all.
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
