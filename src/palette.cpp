@@ -1337,10 +1337,12 @@ __attribute__((target("avx2,lzcnt,popcnt"))) static void widecells(const unsigne
             closecount = listclose(closes & ((1u << (n - i)) - 1), i, closelist, closecount);
         }
         p = pixels + 3 * start;
+        // Until the table is first asked it pays, as forgetrecent left it, so
+        // neither rests nor probes.
         const bool warm = searched >= tablefrom;
         searched += static_cast<uint64_t>(n);
-        const bool probe = warm && !tablepays && tablerest == 0;
-        tablerest -= warm && !tablepays && tablerest > 0 ? 1 : 0;
+        const bool probe = !tablepays && tablerest == 0;
+        tablerest -= !tablepays && tablerest > 0 ? 1 : 0;
         // While the table pays every close colour asks it, eight at a time;
         // in a probe only the first few.
         const int asked = !warm ? 0
