@@ -336,7 +336,7 @@ struct channeltables {
 // and the samples from which the least error takes the foreground bit,
 // below 128 and from 128 on, less one, as byte j of a byte shuffle's table.
 // Vectors are kept in memory so that the filter reads them as operands
-// rather than build them in registers.
+// rather than build them in registers (see widecells).
 struct columntables {
     alignas(32) int16_t coverage[8][16];
     alignas(32) int16_t mark[8][16];
@@ -836,7 +836,8 @@ __attribute__((target("avx2"), always_inline)) static inline __m256i loadhalves(
                                    _mm_loadu_si128(reinterpret_cast<const __m128i *>(high)), 1);
 }
 
-__attribute__((target("avx2"), always_inline)) static inline unsigned columncells(const unsigned char *p, uint8_t *near,
+__attribute__((target("avx2"), always_inline)) static inline unsigned columncells(const columntables *tables,
+                                                                                  const unsigned char *p, uint8_t *near,
                                                                                   uint16_t *cells)
 {
     // Every loop here is unrolled, at any optimisation level, so that the
@@ -847,8 +848,8 @@ __attribute__((target("avx2"), always_inline)) static inline unsigned columncell
     __m256i sample[3], twicey[3];
     #pragma GCC unroll 8
     for (int c = 0; c < 3; c++) {
-        const __m256i fromfront = _mm256_load_si256(reinterpret_cast<const __m256i *>(column.pick[c][0]));
-        const __m256i fromback = _mm256_load_si256(reinterpret_cast<const __m256i *>(column.pick[c][1]));
+        const __m256i fromfront = _mm256_load_si256(reinterpret_cast<const __m256i *>(tables->pick[c][0]));
+        const __m256i fromback = _mm256_load_si256(reinterpret_cast<const __m256i *>(tables->pick[c][1]));
         sample[c] = _mm256_or_si256(_mm256_shuffle_epi8(front, fromfront), _mm256_shuffle_epi8(back, fromback));
         const __m256i mirrored = _mm256_sub_epi16(_mm256_set1_epi16(static_cast<int16_t>(0xFF00)), sample[c]);
         twicey[c] = _mm256_min_epu16(sample[c], mirrored);
@@ -858,7 +859,7 @@ __attribute__((target("avx2"), always_inline)) static inline unsigned columncell
     __m256i most = _mm256_set1_epi16(filterslack + 1);
     #pragma GCC unroll 8
     for (int j = 1; j < 8; j++) {
-        const __m256i a = _mm256_load_si256(reinterpret_cast<const __m256i *>(column.coverage[j]));
+        const __m256i a = _mm256_load_si256(reinterpret_cast<const __m256i *>(tables->coverage[j]));
         __m256i s = _mm256_min_epu16(a, _mm256_subs_epu16(twicey[0], a));
         #pragma GCC unroll 8
         for (int c = 1; c < 3; c++)
@@ -880,7 +881,7 @@ __attribute__((target("avx2"), always_inline)) static inline unsigned columncell
     __m256i marks = _mm256_setzero_si256();
     #pragma GCC unroll 8
     for (int j = 1; j < 8; j++) {
-        const __m256i mark = _mm256_load_si256(reinterpret_cast<const __m256i *>(column.mark[j]));
+        const __m256i mark = _mm256_load_si256(reinterpret_cast<const __m256i *>(tables->mark[j]));
         marks = _mm256_add_epi16(marks, _mm256_andnot_si256(_mm256_cmpgt_epi16(limit, gain[j]), mark));
     }
     const __m256i lowbytes = _mm256_setr_epi8(0, 2, 4, 6, 8, 10, 12, 14, -1, -1, -1, -1, -1, -1, -1, -1, 0, 2, 4, 6, 8,
@@ -893,9 +894,9 @@ __attribute__((target("avx2"), always_inline)) static inline unsigned columncell
     // the high byte of a lane is the glyph, and what the low byte picks does
     // not matter.
     const __m256i lowfrom = _mm256_shuffle_epi8(
-        _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i *>(column.lowfrom))), marks);
+        _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i *>(tables->lowfrom))), marks);
     const __m256i highfrom = _mm256_shuffle_epi8(
-        _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i *>(column.highfrom))), marks);
+        _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i *>(tables->highfrom))), marks);
     __m256i index = glyph;
     #pragma GCC unroll 8
     for (int c = 0; c < 3; c++) {
@@ -1315,6 +1316,11 @@ __attribute__((target("avx2,lzcnt,popcnt"))) static void widecells(const unsigne
     // pixel waits for the one before. The close ones are listed as they are
     // found: the list's scalar work goes beside the filter's vector work.
     alignas(32) uint8_t nearmask[widebatch];
+    // The filter reads its constants from memory, as operands: GCC, seeing
+    // them as constants, built each in registers at every step, a transfer
+    // and a broadcast each. Hiding where they lie keeps them in memory.
+    const columntables *tables = &column;
+    __asm__("" : "+r"(tables));
     for (int start = 0; start < count; start += widebatch) {
         const int n = count - start < widebatch ? count - start : widebatch;
         const unsigned char *p = pixels + 3 * start;
@@ -1323,7 +1329,7 @@ __attribute__((target("avx2,lzcnt,popcnt"))) static void widecells(const unsigne
         int closecount = 0;
         int i = 0;
         for (; i + 16 <= n; i += 16, p += 48)
-            closecount = listclose(columncells(p, nearmask + i, out + i), i, closelist, closecount);
+            closecount = listclose(columncells(tables, p, nearmask + i, out + i), i, closelist, closecount);
         // The last few pixels of a run are filtered from a copy, sixteen
         // pixels long, so that nothing is read or written past the run.
         if (i < n) {
@@ -1331,7 +1337,7 @@ __attribute__((target("avx2,lzcnt,popcnt"))) static void widecells(const unsigne
             alignas(16) uint8_t restnear[16];
             uint16_t restcells[16];
             memcpy(rest, p, static_cast<size_t>(3 * (n - i)));
-            const unsigned closes = columncells(rest, restnear, restcells);
+            const unsigned closes = columncells(tables, rest, restnear, restcells);
             memcpy(nearmask + i, restnear, static_cast<size_t>(n - i));
             memcpy(out + i, restcells, sizeof restcells[0] * static_cast<size_t>(n - i));
             closecount = listclose(closes & ((1u << (n - i)) - 1), i, closelist, closecount);
