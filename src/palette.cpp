@@ -1365,6 +1365,8 @@ __attribute__((target("avx2,lzcnt,popcnt"))) static void widecells(const unsigne
     // Each pixel's near glyphs are kept apart from the others', so that no
     // pixel waits for the one before. The close ones are listed as they are
     // found: the list's scalar work goes beside the filter's vector work.
+    // Close pixels come in patches, and most steps of a photograph have
+    // none (75 to 80% of them in those measured): those skip the listing.
     alignas(32) uint8_t nearmask[widebatch];
     // The filter reads its constants from memory, as operands: GCC, seeing
     // them as constants, built each in registers at every step, a transfer
@@ -1378,8 +1380,11 @@ __attribute__((target("avx2,lzcnt,popcnt"))) static void widecells(const unsigne
         alignas(16) uint16_t closelist[widebatch + 8];
         int closecount = 0;
         int i = 0;
-        for (; i + 16 <= n; i += 16, p += 48)
-            closecount = listclose(columncells(tables, p, nearmask + i, out + i), i, closelist, closecount);
+        for (; i + 16 <= n; i += 16, p += 48) {
+            const unsigned closes = columncells(tables, p, nearmask + i, out + i);
+            if (closes != 0)
+                closecount = listclose(closes, i, closelist, closecount);
+        }
         // The last few pixels of a run are filtered from a copy, sixteen
         // pixels long, so that nothing is read or written past the run.
         if (i < n) {
