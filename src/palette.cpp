@@ -1356,16 +1356,37 @@ __attribute__((target("popcnt"), always_inline)) static inline int listclose(uns
     return count;
 }
 
+// The close pixels among the n of a batch, listed from the masks the filter
+// stored, 32 at a time: a pixel with two near glyphs or more keeps bits in
+// m & (m - 1). The masks past the batch, up to a whole 32, are cleared, as
+// they name no pixel of it. Listed as each step of the filter found them,
+// they cost a branch at the end of the step's longest chain of work, which
+// threw that work away whenever it was foreseen wrong: listed after it, the
+// search of the photographs measured took 0.93 to 0.98 of the time. Close
+// pixels come in patches, and most groups of a photograph have none: those
+// skip the listing.
+__attribute__((target("avx2,popcnt"), always_inline)) static inline int listcloses(uint8_t *nearmask, int n,
+                                                                                   uint16_t *list)
+{
+    const int rounded = (n + 31) & ~31;
+    memset(nearmask + n, 0, static_cast<size_t>(rounded - n));
+    int count = 0;
+    for (int at = 0; at < rounded; at += 32) {
+        const __m256i m = _mm256_load_si256(reinterpret_cast<const __m256i *>(nearmask + at));
+        const __m256i single =
+            _mm256_cmpeq_epi8(_mm256_and_si256(m, _mm256_add_epi8(m, _mm256_set1_epi8(-1))), _mm256_setzero_si256());
+        const unsigned closes = ~static_cast<unsigned>(_mm256_movemask_epi8(single));
+        if (closes != 0)
+            count = listclose(closes, at, list, count);
+    }
+    return count;
+}
+
 __attribute__((target("avx2,lzcnt,popcnt"))) static void widecells(const unsigned char *pixels, int count, uint16_t *cells)
 {
     // Each pixel's near glyphs are kept apart from the others', so that no
-    // pixel waits for the one before. The close ones are listed after the
-    // filter, 32 at a time, from the masks it stored. Listed as each step
-    // found them, they cost a branch at the end of the step's longest chain
-    // of work, which threw that work away whenever it was foreseen wrong:
-    // listed apart, the search of the photographs measured took 0.93 to
-    // 0.98 of the time. Close pixels come in patches, and most groups of a
-    // photograph have none: those skip the listing.
+    // pixel waits for the one before; the close ones are listed after the
+    // filter (see listcloses).
     alignas(32) uint8_t nearmask[widebatch];
     // The filter reads its constants from memory, as operands: GCC, seeing
     // them as constants, built each in registers at every step, a transfer
@@ -1377,7 +1398,6 @@ __attribute__((target("avx2,lzcnt,popcnt"))) static void widecells(const unsigne
         const unsigned char *p = pixels + 3 * start;
         uint16_t *out = cells + start;
         alignas(16) uint16_t closelist[widebatch + 8];
-        int closecount = 0;
         int i = 0;
         for (; i + 16 <= n; i += 16, p += 48)
             columncells(tables, p, nearmask + i, out + i);
@@ -1392,19 +1412,7 @@ __attribute__((target("avx2,lzcnt,popcnt"))) static void widecells(const unsigne
             memcpy(nearmask + i, restnear, static_cast<size_t>(n - i));
             memcpy(out + i, restcells, sizeof restcells[0] * static_cast<size_t>(n - i));
         }
-        // A pixel with two near glyphs or more keeps bits in m & (m - 1). The
-        // masks past the batch, up to a whole 32, are cleared: they name no
-        // pixel of it.
-        const int rounded = (n + 31) & ~31;
-        memset(nearmask + n, 0, static_cast<size_t>(rounded - n));
-        for (int at = 0; at < rounded; at += 32) {
-            const __m256i m = _mm256_load_si256(reinterpret_cast<const __m256i *>(nearmask + at));
-            const __m256i single = _mm256_cmpeq_epi8(_mm256_and_si256(m, _mm256_add_epi8(m, _mm256_set1_epi8(-1))),
-                                                     _mm256_setzero_si256());
-            const unsigned closes = ~static_cast<unsigned>(_mm256_movemask_epi8(single));
-            if (closes != 0)
-                closecount = listclose(closes, at, closelist, closecount);
-        }
+        const int closecount = listcloses(nearmask, n, closelist);
         p = pixels + 3 * start;
         // Until the table is first asked it pays, as forgetrecent left it, so
         // neither rests nor probes.
