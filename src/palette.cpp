@@ -1486,7 +1486,7 @@ __attribute__((target("avx2"), always_inline)) static inline __m256i bynibble(co
 //   two, so bounds of the same bit length leave no power of two between.
 // - With them in different halves, the a of one is the coverage and of the
 //   other 1 less the float 1 - a, and the near glyphs' distances differ by
-//   how far that float lies from 1 - a: at least 2^-27 between two glyphs,
+//   how far that float lies from 1 - a: at least 2^-29 between two glyphs,
 //   far beyond what the roundings move. The nearest is the glyph whose float
 //   lies most above 1 - a where the channel of Y - a is in the lower half,
 //   or most below it where that channel is in the upper half.
