@@ -512,9 +512,9 @@ static constexpr tietables maketies()
                 t.wholestep = static_cast<uint8_t>(a / 128);
             }
             // But for that glyph a lies at least 1/8 of a step from a whole
-            // step, and a / 2 from a whole step for all: rounding a to the
-            // filter's units, or taking 1 less the float 1 - a for it, moves
-            // no comparison with m.
+            // step, and a / 2 is never a whole step: rounding a to the
+            // filter's units, or taking 1 less the float 1 - a for it (1/1000
+            // of a unit off at most), moves no comparison with m.
             const bool clear = a % 128 == 0 || (a % 128 >= 16 && a % 128 <= 112);
             t.usable = t.usable && (j == 0 || (clear && a % 256 != 0));
         }
