@@ -492,12 +492,10 @@ static constexpr tietables maketies()
             }
         }
     }
-    // 2^29 times how far the float 1 - a lies above 1 - a.
+    // 2^29 times how far the float 1 - a, the cell's value, lies above 1 - a.
     int32_t beyond[8] = {};
-    for (int j = 0; j < 8; j++) {
-        const uint32_t complement = one - coverageunits[j];
-        beyond[j] = static_cast<int32_t>(roundtofloat(complement)) - static_cast<int32_t>(complement);
-    }
+    for (int j = 0; j < 8; j++)
+        beyond[j] = static_cast<int32_t>(mixunits(j, 0, 1)) - static_cast<int32_t>(one - coverageunits[j]);
     for (int i = 0; i < 32; i++) {
         const int j = i % 16;
         if (j < 8) {
